@@ -1,0 +1,27 @@
+// The submodules of korva, each with the body that runs when it is first imported.
+#include "korva/module_tree.hpp"
+
+#include <cstring>
+
+namespace korva::utils { void body(const ModuleBody&); }
+namespace korva::utils::hash { void body(const ModuleBody&); }
+namespace korva::utils::mtdump { void body(const ModuleBody&); }
+
+namespace korva {
+
+namespace {
+const ModuleEntry module_tree[] = {
+    {"korva.curve", true, nullptr},
+    {"korva.utils", true, utils::body},
+    {"korva.utils.hash", false, utils::hash::body},
+    {"korva.utils.mtdump", false, utils::mtdump::body},
+};
+}  // namespace
+
+const ModuleEntry* find_module_entry(const char* fullname) {
+    for (const ModuleEntry& entry : module_tree)
+        if (std::strcmp(entry.name, fullname) == 0) return &entry;
+    return nullptr;
+}
+
+}  // namespace korva
