@@ -1,0 +1,47 @@
+"""Shared test helpers: running code in a fresh interpreter, optionally with packages made
+unimportable, so that import order and missing-dependency behaviour can be observed."""
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Installed first in the child: makes the named top-level packages fail to import the way a
+# missing package does (ModuleNotFoundError), or with another exception class when asked to.
+_BLOCKER = '''
+import sys
+class _Blocker:
+    def __init__(self, names, exc):
+        self.names, self.exc = set(names), exc
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] in self.names:
+            if self.exc is ModuleNotFoundError:
+                raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+            raise self.exc(f"broken installation of {name}")
+        return None
+sys.meta_path.insert(0, _Blocker(NAMES, EXC))
+'''
+
+
+def run_python(code, *, block=(), block_with="ModuleNotFoundError", check=True, timeout=300):
+    """Runs `code` in a fresh interpreter and returns the completed process (text output).
+
+    `block` names top-level packages that cannot be imported in that interpreter."""
+    prelude = _BLOCKER.replace("NAMES", repr(tuple(block))).replace("EXC", block_with) if block else ""
+    source = prelude + textwrap.dedent(code)
+    proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout)
+    if check and proc.returncode != 0:
+        raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
+    return proc
+
+
+def run_json(code, **kwargs):
+    """Runs `code`, which must print one JSON document as its last line, and returns it decoded."""
+    proc = run_python(code, **kwargs)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+@pytest.fixture
+def fresh():
+    return run_python
