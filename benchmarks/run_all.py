@@ -1,0 +1,25 @@
+"""Runs every benchmark of the package in turn (`./dev.sh bench`): import time, dump containers,
+device curves. Extra arguments (such as --quick) are passed to each script."""
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SCRIPTS = ["bench_import.py", "bench_dump.py", "bench_curves.py"]
+
+
+def main():
+    failed = []
+    for script in SCRIPTS:
+        path = HERE / script
+        if not path.exists():
+            continue
+        print(f"\n##### {script}", flush=True)
+        if subprocess.run([sys.executable, str(path), *sys.argv[1:]]).returncode != 0:
+            failed.append(script)
+    if failed:
+        sys.exit(f"failed: {', '.join(failed)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,175 @@
+"""A tour of korva: the module tree, object fingerprints, MTD dump containers (saved encrypted,
+loaded from the file and over HTTP) and device curve prediction with a plot of the curves.
+
+Run it with `./dev.sh demo`; it writes its files into demo/out/."""
+import functools
+import http.server
+import json
+import sys
+import threading
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+from sklearn.ensemble import VotingRegressor
+from sklearn.linear_model import LinearRegression, Ridge
+from sklearn.tree import DecisionTreeRegressor
+
+import korva
+import korva.curve.mos_utils as mos_utils
+from korva.utils import hash as korva_hash
+from korva.utils import mtdump
+
+OUT = Path(__file__).resolve().parent / "out"
+
+
+def section(title):
+    print(f"\n=== {title} " + "=" * max(0, 66 - len(title)))
+
+
+def show_module_tree():
+    section("Module tree (one extension file)")
+    print("extension file:", Path(korva.__file__).name)
+    for name in sorted(m for m in sys.modules if m == "korva" or m.startswith("korva.")):
+        print("  ", name)
+
+
+def show_fingerprints():
+    section("Object fingerprints")
+    for obj in [42, "korva", {"device": "NLD", "A": 1.0}, np.arange(5)]:
+        print(f"  obj_to_hash({obj!r:32}) = {korva_hash.obj_to_hash(obj)}")
+    print("  size=16:", korva_hash.obj_to_hash("korva", size=16))
+
+
+def train_regressor(rng):
+    X = rng.normal(size=(400, 6))
+    y = X @ rng.normal(size=6) + 0.1 * rng.normal(size=400)
+    return Ridge(alpha=0.5).fit(X, y), X
+
+
+def serve_directory(directory):
+    """A local HTTP server on 127.0.0.1 for the demonstration of loading by URL."""
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(directory))
+    handler.log_message = lambda *args: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def show_dump(rng):
+    section("MTD dump: an encrypted scikit-learn model")
+    model, X = train_regressor(rng)
+    path = OUT / "model.mtd"
+    result = mtdump.save_dump(model, path, passphrase="auto", meta={"purpose": "demo", "rows": len(X)})
+    print("save_dump returned keys:", list(result), "| checksum", result["checksum"][:16] + "...")
+    print("passphrase (Base64 key, keep it safe):", result["passphrase"])
+    print("file size:", path.stat().st_size, "bytes")
+
+    loaded, info = mtdump.load_dump(path, passphrase=result["passphrase"], return_info=True)
+    print("dump info:")
+    summary = {"version": info["version"], "dump": info["dump"], "meta": info["meta"],
+               "environment": info["environment"], "modules": f"{len(info['modules'])} distributions"}
+    print("  " + json.dumps(summary, indent=2).replace("\n", "\n  "))
+
+    server = serve_directory(OUT)
+    try:
+        url = f"http://127.0.0.1:{server.server_address[1]}/model.mtd"
+        over_http = mtdump.load_dump(url, passphrase=result["passphrase"])
+    finally:
+        server.shutdown()
+        server.server_close()
+    same_file = np.array_equal(model.predict(X), loaded.predict(X))
+    same_http = np.array_equal(model.predict(X), over_http.predict(X))
+    print(f"predictions equal after loading from the file: {same_file}; over HTTP ({url}): {same_http}")
+
+    try:
+        mtdump.load_dump(path)
+    except mtdump.MTDDecryptionError as error:
+        print("loading without the passphrase:", type(error).__name__, "-", error)
+
+
+# ---- device curves -----------------------------------------------------------------------------
+
+def synthetic_log_current(inputs, variant, x):
+    """A smooth made-up device response: log10 of a current that rises with the bias x."""
+    scale = 0.05 * np.tanh(inputs.sum() / 50.0) + 0.02 * variant
+    return -12.0 + 9.0 * (1.0 - np.exp(-np.abs(x) * (0.6 + scale)))
+
+
+def train_device_models(rng, device_type):
+    config = mos_utils._DEVICE_CONFIG[device_type]
+    n_base = len(config["BASE_INPUT_COLS"])
+    models = {}
+    for curve_type, curve in config["CURVE_INFO"].items():
+        has_variant = bool(curve["input_cols"])
+        x_range = curve["x_range"]
+        rows = 3000
+        base = rng.uniform(0.5, 5.0, size=(rows, n_base))
+        variant = rng.choice([0.0, 0.82, 1.65, 2.48, 3.3], size=rows) if has_variant else np.zeros(rows)
+        x = rng.uniform(x_range[0], x_range[-1], size=rows)
+        y = np.array([synthetic_log_current(b, v, xi) for b, v, xi in zip(base, variant, x)])
+        y += 0.05 * rng.normal(size=rows)
+        X = np.column_stack([base, variant, x]) if has_variant else np.column_stack([base, x])
+        models[curve_type] = VotingRegressor([
+            ("lin", LinearRegression()),
+            ("ridge", Ridge(alpha=1.0)),
+            ("tree", DecisionTreeRegressor(max_depth=8, random_state=0)),
+        ]).fit(X, y)
+        models[curve_type + ".linear"] = DecisionTreeRegressor(max_depth=8, random_state=1).fit(X, 10.0 ** y)
+    return models
+
+
+def show_curves(rng):
+    section("Device curves")
+    models = {"PLD": train_device_models(rng, "PLD"), "NLD": train_device_models(rng, "NLD")}
+    pld = pd.Series({"Finger Width": 2.0, "Length": 0.5, "nf": 4.0, "Si pitch": 1.2, "A": 1.0, "C": 3.0, "E": 5.0})
+    nld = pd.Series({"A": 1.0, "B": 2.0, "C": 3.0, "D": 4.0, "E": 5.0})
+    records = {"PLD": mos_utils.predict_curves_for_inputs(models, pld, "PLD"),
+               "NLD": mos_utils.predict_curves_for_inputs(models, nld, "NLD")}
+    for device, curves in records.items():
+        print(f"{device}: {len(curves)} curves")
+        for rec in curves:
+            y = np.array(rec["y_coords"])
+            print(f"  {rec['curve_type']:10} {str(rec['curve_variant']):10} {rec['y_label']} from {y[0]:7.3f} "
+                  f"to {y[-1]:7.3f} {rec['y_unit']}; max submodel std {max(rec['y_coords_std']):.3f}")
+    plot_curves(records)
+
+
+def plot_curves(records):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("(matplotlib is not installed: no plot)")
+        return
+    panels = [("PLD", "breakdown"), ("PLD", "id-vg-sat"), ("PLD", "id-vd-0"), ("NLD", "id-vg"), ("NLD", "id-vd")]
+    fig, axes = plt.subplots(1, len(panels), figsize=(4 * len(panels), 3.6))
+    for ax, (device, curve_type) in zip(axes, panels):
+        for rec in records[device]:
+            if rec["curve_type"] != curve_type:
+                continue
+            x, y, std = (np.array(rec[k]) for k in ("x_coords", "y_coords", "y_coords_std"))
+            line, = ax.plot(x, y, label=rec["curve_variant"] or "default")
+            ax.fill_between(x, y - std, y + std, color=line.get_color(), alpha=0.25)
+            ax.set_xlabel(f"{rec['x_label']} [{rec['x_unit']}]")
+            ax.set_ylabel(f"{rec['y_label']} [{rec['y_unit']}]")
+        ax.set_title(f"{device} {curve_type}")
+        ax.legend(fontsize=6)
+    fig.tight_layout()
+    target = OUT / "curves.png"
+    fig.savefig(target, dpi=110)
+    print("plot of the curves with their submodel spread:", target)
+
+
+def main():
+    OUT.mkdir(exist_ok=True)
+    rng = np.random.default_rng(7)
+    show_module_tree()
+    show_fingerprints()
+    show_dump(rng)
+    show_curves(rng)
+
+
+if __name__ == "__main__":
+    main()
