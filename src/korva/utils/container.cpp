@@ -1,4 +1,5 @@
-// The container frame shared by both MTD modules: its constants and its exception classes.
+// The container frame shared by both MTD modules: its constants, its exception classes and the
+// message for a missing optional package.
 #include "korva/utils/mtdump.hpp"
 
 namespace korva::utils::mtdump {
@@ -16,6 +17,14 @@ void define_exception_classes(const ModuleBody& m) {
     m.exception_class("MTDFormatError", mtd_error);
     m.exception_class("MTDChecksumError", mtd_error);
     m.exception_class("MTDDecryptionError", mtd_error);
+}
+
+void raise_not_installed(const py::Call& g, const char* package) {
+    nb::object type = g("ImportError");
+    nb::object message = nb::steal(PyUnicode_FromFormat(
+        "%s is not installed. Please install it with 'pip install %s'", package, package));
+    if (!message.is_valid()) throw nb::python_error();
+    py::raise(type, message);
 }
 
 }  // namespace korva::utils::mtdump

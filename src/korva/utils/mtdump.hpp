@@ -1,4 +1,7 @@
-// Shared pieces of the MTD dump container modules (korva.utils.mtdump and korva.utils.mtd_loader).
+// Shared pieces of the MTD dump container modules (korva.utils.mtdump and korva.utils.mtd_loader):
+// the container frame, and the stage code both modules run. Every stage reads the names it uses
+// through the `g` of the function that is running, so each module's own helpers, constants and
+// exception classes are the ones used.
 #pragma once
 
 #include "korva/module_body.hpp"
@@ -10,5 +13,48 @@ void bind_container_constants(const ModuleBody& m);
 
 // MTDError(Exception) and its subclasses MTDFormatError, MTDChecksumError, MTDDecryptionError.
 void define_exception_classes(const ModuleBody& m);
+
+// ImportError("<package> is not installed. Please install it with 'pip install <package>'").
+[[noreturn]] void raise_not_installed(const py::Call& g, const char* package);
+
+// ---- key handling (keys.cpp) ----------------------------------------------------------------
+nb::object _generate_key(const py::Call& g);
+nb::object _prepare_key(const py::Call& g);  // identical in both modules
+
+// ---- encryption (cipher.cpp) ----------------------------------------------------------------
+nb::object _encrypt_data(const py::Call& g);
+nb::object _decrypt_data(const py::Call& g);
+// The decryption steps after the availability test: length test, IV split, cipher, guarded
+// decryption and unpadding.
+nb::object decrypt_payload(const py::Call& g, nb::handle data, nb::handle key);
+
+// ---- serialization, compression, checksum (codec.cpp) -----------------------------------------
+nb::object _compress_data(const py::Call& g);
+nb::object _decompress_data(const py::Call& g);
+// `None` returns the data itself, "zstd" decompresses (after testing ZSTANDARD_AVAILABLE when
+// `test_available`), anything else is an unknown algorithm.
+nb::object decompress_payload(const py::Call& g, nb::handle data, nb::handle compression, bool test_available);
+nb::object _serialize_obj(const py::Call& g);
+nb::object _deserialize_obj(const py::Call& g);
+nb::object _calculate_checksum(const py::Call& g);  // identical in both modules
+
+// ---- environment snapshots (environment.cpp) -----------------------------------------------
+nb::object _get_environment_info(const py::Call& g);
+nb::object _get_loaded_modules_info(const py::Call& g);
+
+// ---- the writer (save_dump.cpp) and the readers (reader.cpp, load_dump.cpp) --------------------
+nb::object save_dump(const py::Call& g);
+
+struct LoadedDump {
+    nb::object obj;
+    nb::object info;  // the whole dump info, as json.loads returned it
+};
+
+// Opens the container (file or URL), reads its five fields, then decrypts, decompresses,
+// verifies the checksum and deserializes through the running module's own names.
+LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                     nb::handle storage_options);
+
+nb::object load_dump(const py::Call& g);
 
 }  // namespace korva::utils::mtdump

@@ -1,0 +1,38 @@
+// Byte-string plumbing for the payload stages: joining two pieces without a second copy of the
+// first, and writable windows onto a result that a C-level writer fills before anyone sees it.
+#pragma once
+
+#include "korva/py/glue.hpp"
+
+namespace korva::utils::buffers {
+
+namespace nb = nanobind;
+
+// `a + b` for the owner of `a`. When both are plain bytes and nothing else references `a`, `b` is
+// appended to `a` in place (its storage grows); otherwise the interpreter's own `+` runs. The
+// result is equal either way; only the copy of `a` is saved.
+nb::object concat(nb::object a, nb::handle b);
+
+// A new bytes object of `size` bytes whose content the caller writes before publishing it.
+nb::object allocate(Py_ssize_t size);
+
+// A writable memoryview of `size` bytes at `offset` in the unpublished bytes object `target`, released
+// when the window goes out of scope (also when the writer raised). Should the view still be exported
+// then, `target` is kept alive for good, so the memory stays valid for whoever holds the export.
+class Window {
+public:
+    Window(nb::handle target, Py_ssize_t offset, Py_ssize_t size);
+    ~Window();
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+    nb::handle view() const { return view_; }
+
+private:
+    nb::handle target_;
+    nb::object view_;
+};
+
+// Shrinks the unpublished, solely owned bytes object `target` to `size` bytes.
+void shrink(nb::object& target, Py_ssize_t size);
+
+}  // namespace korva::utils::buffers

@@ -1,0 +1,141 @@
+// Reading an MTD container, shared by korva.utils.mtdump.load_dump and korva.utils.mtd_loader:
+// open the file or fetch the URL, read the five fields inside `with f:`, then undo the payload
+// stages with the running module's own helpers, constants and exception classes.
+#include "korva/utils/mtdump.hpp"
+
+namespace korva::utils::mtdump {
+
+using namespace nb::literals;
+
+namespace {
+
+// Reads of at most this size are made as asked; a larger one is first held against the stream.
+constexpr long long unchecked_read = 1 << 16;
+// Piece size for streams whose end cannot be known in advance.
+constexpr long long stream_piece = 1 << 24;
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (result < 0) throw nb::python_error();
+    return result != 0;
+}
+
+// `f.read(count)` for a count taken from the container itself. The count is never larger than
+// what the stream still holds, so a damaged length field cannot make the reader reserve memory
+// for its claim: the read returns the same bytes and a short field fails in the later steps.
+nb::object read_field(nb::handle f, nb::handle count) {
+    if (!PyLong_CheckExact(count.ptr())) return f.attr("read")(count);
+    int overflow = 0;
+    long long asked = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+    if (asked == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (!overflow && asked <= unchecked_read) return f.attr("read")(count);
+
+    nb::object seekable = nb::getattr(f, "seekable", nb::none());
+    if (!seekable.is_none() && py::truthy(seekable())) {
+        nb::object position = f.attr("tell")();
+        nb::object end = f.attr("seek")(0, 2);
+        f.attr("seek")(position);
+        nb::object remaining = end - position;
+        if (compare(remaining, nb::int_(0), Py_LT)) remaining = nb::int_(0);
+        return f.attr("read")(compare(count, remaining, Py_GT) ? remaining : nb::borrow(count));
+    }
+
+    // A pipe or the like: bounded pieces until the count is reached or the stream runs dry.
+    nb::object left = nb::borrow(count);
+    nb::list pieces;
+    nb::object piece_limit = nb::int_(stream_piece);
+    while (compare(left, nb::int_(0), Py_GT)) {
+        nb::object piece = f.attr("read")(compare(left, piece_limit, Py_LT) ? left : piece_limit);
+        if (!PyBytes_CheckExact(piece.ptr())) {
+            // Not plain bytes (None from a non-blocking stream, say): a single read's answer.
+            if (pieces.size() == 0) return piece;
+            pieces.append(piece);
+            break;
+        }
+        if (PyBytes_GET_SIZE(piece.ptr()) == 0) break;
+        left = left - nb::int_(PyBytes_GET_SIZE(piece.ptr()));
+        pieces.append(piece);
+    }
+    if (pieces.size() == 0) return nb::bytes("", 0);
+    if (pieces.size() == 1) return pieces[0];
+    return nb::bytes("", 0).attr("join")(pieces);
+}
+
+// `struct.unpack(fmt, f.read(struct.calcsize(fmt)))[0]` for a module constant `fmt`.
+nb::object read_length(const py::Call& g, nb::handle f, const char* format_name) {
+    nb::object size = g("struct").attr("calcsize")(g(format_name));
+    nb::object length_bytes = f.attr("read")(size);
+    nb::object unpack = g("struct").attr("unpack");
+    return unpack(g(format_name), length_bytes)[0];
+}
+
+// The stream to read from: the whole body of an http(s) URL in memory, or the local file.
+nb::object open_stream(const py::Call& g, nb::handle path, nb::handle storage_options) {
+    bool is_url = false;
+    if (py::truthy(g("isinstance")(path, g("str")))) {
+        is_url = py::truthy(path.attr("startswith")("http://")) || py::truthy(path.attr("startswith")("https://"));
+    }
+    if (!is_url) return g("open")(path, "rb");
+
+    nb::object request_type = g("Request");
+    nb::object headers = py::truthy(storage_options) ? nb::borrow(storage_options) : nb::object(nb::dict());
+    nb::object req = request_type(path, "headers"_a = headers);
+    nb::object f;
+    py::with(g("urlopen")(req), [&](nb::handle response) {
+        nb::object bytes_io = g("io").attr("BytesIO");
+        f = bytes_io(response.attr("read")());
+    });
+    return f;
+}
+
+}  // namespace
+
+LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                     nb::handle storage_options) {
+    nb::object f = open_stream(g, path, storage_options);
+
+    nb::object info, encrypted_data;
+    py::with(f, [&](nb::handle) {
+        nb::object magic = f.attr("read")(g("len")(g("MAGIC_NUMBER")));
+        if (compare(magic, g("MAGIC_NUMBER"), Py_NE)) py::raise(g("MTDFormatError"), "Not a valid .mtd file.");
+        nb::object info_len = read_length(g, f, "INFO_LEN_FORMAT");
+        nb::object info_json_bytes = read_field(f, info_len);
+        info = g("json").attr("loads")(info_json_bytes.attr("decode")("utf-8"));
+        nb::object payload_len = read_length(g, f, "PAYLOAD_LEN_FORMAT");
+        encrypted_data = read_field(f, payload_len);
+    });
+    f.reset();
+
+    nb::object dump_info = info["dump"];
+    nb::object is_encrypted = dump_info["encrypted"];
+    nb::object key = g("_prepare_key")(passphrase);
+    if (py::truthy(is_encrypted) && !py::truthy(key))
+        py::raise(g("MTDDecryptionError"), "File is encrypted, but no passphrase was provided.");
+
+    nb::object compressed_data;
+    if (py::truthy(is_encrypted)) {
+        compressed_data = g("_decrypt_data")(encrypted_data, key);
+        encrypted_data.reset();  // the payload is not needed once decrypted
+    } else {
+        compressed_data = std::move(encrypted_data);
+    }
+
+    nb::object compression = dump_info["compression"];
+    nb::object serialized_data = g("_decompress_data")(compressed_data, compression);
+    compressed_data.reset();
+
+    nb::object checksum_to_verify = py::truthy(checksum) ? nb::borrow(checksum) : nb::object(dump_info["checksum"]);
+    nb::object actual_checksum = g("_calculate_checksum")(serialized_data);
+    if (compare(actual_checksum, checksum_to_verify, Py_NE)) {
+        nb::object type = g("MTDChecksumError");
+        nb::object message = py::f_string("Checksum mismatch: expected ", checksum_to_verify, ", got ");
+        message = message + py::f_string("", actual_checksum);
+        py::raise(type, message);
+    }
+
+    nb::object serializer = dump_info["serializer"];
+    nb::object obj = g("_deserialize_obj")(serialized_data, serializer);
+    return {std::move(obj), std::move(info)};
+}
+
+}  // namespace korva::utils::mtdump
