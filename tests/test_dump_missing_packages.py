@@ -262,6 +262,7 @@ class _PoisonDill:
             sys.modules["dill"] = None
             _PoisonDill.fired = True
         return None
+import korva  # its finder may place itself first on sys.meta_path; the poison goes ahead of it
 sys.meta_path.insert(0, _PoisonDill())
 import korva.utils.mtdump as D
 """)
