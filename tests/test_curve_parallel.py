@@ -152,3 +152,16 @@ def test_dask_worker_restores_input_transform(mos, dask_client, loader):
         assert isinstance(out, pd.Series)
         assert out.equals(transform(d)) and list(out.index) == list(transform(d).index)
         np.testing.assert_array_equal(out.values, cm.nld_transform(d).values)
+
+
+def test_dask_ships_a_custom_config_holding_the_transform(mos, workload, dask_client):
+    """A caller's own configuration (a copy of the NLD one with another blend order) travels to the
+    workers with its input transform inside and gives the serial results there."""
+    models, devices, types = workload
+    config = dict(mos._DEVICE_CONFIG["NLD"], PREDICTION_PARAMS={"auto_linear_blend": 1})
+    nld = [d for d, t in zip(devices, types) if t == "NLD"][:20]
+    serial = [mos.predict_curves_for_inputs(models, d, "NLD", None, config) for d in nld]
+    assert serial[0] != mos.predict_curves_for_inputs(models, nld[0], "NLD")  # the order matters
+    futures = [dask_client.submit(mos.predict_curves_for_inputs, models, d, "NLD", config=config, pure=False)
+               for d in nld]
+    assert dask_client.gather(futures) == serial
