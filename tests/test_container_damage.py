@@ -7,6 +7,8 @@ that its address-space limit and peak-RSS measurement cover only the readers."""
 import json
 import os
 import pickle
+import shutil
+import tempfile
 
 import pytest
 
@@ -186,10 +188,7 @@ results = {}
 base_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 # No reader may reserve address space for what a length field claims: leave 1.5 GiB of headroom.
 resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (3 << 29), resource.RLIM_INFINITY))
-# Damaged files are rewritten thousands of times: keep them in memory-backed storage when there is one.
-import tempfile
-scratch = tempfile.mkdtemp(dir="/dev/shm") if os.access("/dev/shm", os.W_OK) else work
-path = os.path.join(scratch, "damaged.mtd")
+path = os.path.join(SCRATCH, "damaged.mtd")
 count = 0
 for mode, (good, passphrase) in containers.items():
     wrong_keys = [bytes([k]) * 32 for k in range(1, 6)] if passphrase else []
@@ -219,9 +218,6 @@ for mode, (good, passphrase) in containers.items():
             got = want = None
             if count % 500 == 0:
                 gc.collect()
-os.remove(path)
-if scratch != work:
-    os.rmdir(scratch)
 gc.collect()
 for report in results.values():
     report["unraisable"] = unraisable
@@ -233,8 +229,14 @@ print(json.dumps({"results": results, "rss_growth_kib": peak - base_rss}))
 @pytest.fixture(scope="module")
 def damage_report(tmp_path_factory):
     work = tmp_path_factory.mktemp("damage")
-    code = f"WORKDIR = {str(work)!r}\n" + _DAMAGE_CHILD
-    proc = run_python(code, check=False, timeout=600)
+    # The damaged file is rewritten thousands of times: keep it in memory-backed storage if possible.
+    scratch = tempfile.mkdtemp(dir="/dev/shm") if os.access("/dev/shm", os.W_OK) else str(work)
+    code = f"WORKDIR = {str(work)!r}\nSCRATCH = {scratch!r}\n" + _DAMAGE_CHILD
+    try:
+        proc = run_python(code, check=False, timeout=600)
+    finally:
+        if scratch != str(work):
+            shutil.rmtree(scratch, ignore_errors=True)
     if proc.returncode != 0:
         last = [line for line in proc.stderr.splitlines() if line.startswith("case ")][-1:]
         tail = "\n".join(line for line in proc.stderr.splitlines()[-40:] if not line.startswith("case "))
