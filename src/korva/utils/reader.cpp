@@ -20,6 +20,26 @@ bool compare(nb::handle a, nb::handle b, int op) {
     return result != 0;
 }
 
+// How many bytes a seekable stream holds after its position (it is left where it was), or an
+// invalid object for a stream that cannot tell.
+nb::object bytes_remaining(nb::handle f) {
+    nb::object seekable = nb::getattr(f, "seekable", nb::none());
+    if (seekable.is_none() || !py::truthy(seekable())) return {};
+    nb::object position, end;
+    try {
+        position = f.attr("tell")();
+        end = f.attr("seek")(0, 2);
+        f.attr("seek")(position);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_OSError)) throw;
+        if (position.is_valid()) f.attr("seek")(position);
+        return {};
+    }
+    nb::object remaining = end - position;
+    if (compare(remaining, nb::int_(0), Py_LT)) remaining = nb::int_(0);
+    return remaining;
+}
+
 // `f.read(count)` for a count taken from the container itself. The count is never larger than
 // what the stream still holds, so a damaged length field cannot make the reader reserve memory
 // for its claim: the read returns the same bytes and a short field fails in the later steps.
@@ -30,15 +50,9 @@ nb::object read_field(nb::handle f, nb::handle count) {
     if (asked == -1 && PyErr_Occurred()) throw nb::python_error();
     if (!overflow && asked <= unchecked_read) return f.attr("read")(count);
 
-    nb::object seekable = nb::getattr(f, "seekable", nb::none());
-    if (!seekable.is_none() && py::truthy(seekable())) {
-        nb::object position = f.attr("tell")();
-        nb::object end = f.attr("seek")(0, 2);
-        f.attr("seek")(position);
-        nb::object remaining = end - position;
-        if (compare(remaining, nb::int_(0), Py_LT)) remaining = nb::int_(0);
+    nb::object remaining = bytes_remaining(f);
+    if (remaining.is_valid())
         return f.attr("read")(compare(count, remaining, Py_GT) ? remaining : nb::borrow(count));
-    }
 
     // A pipe or the like: bounded pieces until the count is reached or the stream runs dry.
     nb::object left = nb::borrow(count);
