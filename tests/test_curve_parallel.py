@@ -14,8 +14,8 @@ import pytest
 import curve_models as cm
 
 # a PLD device costs about ten times an NLD one (21 curves against 2, 7 predict calls each)
-N_PLD = 80
-N_NLD = 200
+N_PLD = 60
+N_NLD = 160
 CHUNK = 25
 
 
