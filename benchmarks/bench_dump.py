@@ -11,13 +11,15 @@ three modes (plain = compression None, zstd, zstd + AES-256-CBC encryption) it m
   korva         save_dump / load_dump as a user calls them.
   korva-nosnap  save_dump with the environment and loaded-module snapshots replaced by
                 precomputed dicts (the module looks them up at each call), i.e. the container
-                work alone.
+                work alone (saves only: its load is korva's; from 100 MB on no memory child, the
+                snapshot being lost in the noise there).
   joblib        joblib.dump / joblib.load (zstd when joblib offers it, else zlib level 3; no
                 compression in plain mode; joblib has no encryption, so it sits out that mode,
                 and its pure-Python pickler would take minutes on the 100 MB dict: left out there).
 
 Wall time is the best of N repeats (N adapted to the size: as many as fit in about a second, at
-most 30, at least 2, and 1 for a first run over 3 s).  Peak memory is measured in a fresh
+most 30, at least 2, and 1 for a first run over 3 s), after one untimed warm-up call of each
+contender so that first-call imports are not counted.  Peak memory is measured in a fresh
 interpreter per measurement as the rise of the resident set's high-water mark (VmHWM, reset
 through /proc/self/clear_refs just before the call) over the resident set before it, so buffers
 allocated by C, C++ and Rust code count as well as Python objects.  Files go to a memory-backed
@@ -60,6 +62,7 @@ MAX_REPEATS = 30      # ... but no more than this often, and at least twice
 SLOW_FIRST_S = 3.0    # a first run slower than this is not repeated
 SLOW_JOBLIB = 10 << 20  # dict size from which joblib is left out (see applicable)
 MEMORY_SIZES = ("1MB", "100MB")  # below 1 MB the growth is within the allocator's noise
+NOSNAP_MEMORY_LIMIT = 10 << 20  # from here the snapshot's memory is lost in the noise: not measured apart
 
 
 def make_object(kind, size):
@@ -224,10 +227,24 @@ def scratch_dir():
     return tempfile.mkdtemp(prefix="bench_dump_", dir=base)
 
 
+def warm_up(work):
+    """First calls import what the later ones find loaded (the snapshot's packages, joblib, the
+    cipher backend): make them before anything is timed."""
+    path = os.path.join(work, "warm.bin")
+    for impl in IMPLS:
+        for mode in MODES:
+            if applicable(impl, mode, "1KB", "dict"):
+                save, load = operations(impl, mode)
+                save({"warm": 1}, path)
+                load(path)
+    os.remove(path)
+
+
 def run(sizes, memory=True):
     work = scratch_dir()
     records = []
     try:
+        warm_up(work)
         for size in sizes:
             for kind in KINDS:
                 obj = make_object(kind, SIZES[size])
@@ -238,20 +255,21 @@ def run(sizes, memory=True):
                             continue
                         save, load = operations(impl, mode)
                         path = os.path.join(work, f"{size}-{kind}-{mode}-{impl}.bin")
+                        record = {"size": size, "kind": kind, "mode": mode, "impl": impl, "pickle_bytes": pickled}
                         if impl == "korva-nosnap":
+                            # only the save differs from korva's; its load is the same call
                             with _Snapshots():
-                                t_save, n_save = best_time(lambda: save(obj, path))
+                                record["save_s"], record["save_repeats"] = best_time(lambda: save(obj, path))
                         else:
-                            t_save, n_save = best_time(lambda: save(obj, path))
-                        t_load, n_load = best_time(lambda: load(path))
+                            record["save_s"], record["save_repeats"] = best_time(lambda: save(obj, path))
+                            record["load_s"], record["load_repeats"] = best_time(lambda: load(path))
+                        record["file_bytes"] = os.path.getsize(path)
                         if impl == "direct":
                             _check_compatible(obj, path, mode)
-                        records.append({"size": size, "kind": kind, "mode": mode, "impl": impl,
-                                        "pickle_bytes": pickled, "file_bytes": os.path.getsize(path),
-                                        "save_s": t_save, "save_repeats": n_save,
-                                        "load_s": t_load, "load_repeats": n_load})
-                        print(f"  timed {size:>5} {kind:5} {mode:8} {impl:12} save {t_save * 1e3:9.2f} ms"
-                              f"  load {t_load * 1e3:9.2f} ms", file=sys.stderr, flush=True)
+                        records.append(record)
+                        print(f"  timed {size:>5} {kind:5} {mode:8} {impl:12} save {record['save_s'] * 1e3:9.2f} ms"
+                              + (f"  load {record['load_s'] * 1e3:9.2f} ms" if "load_s" in record else ""),
+                              file=sys.stderr, flush=True)
                 del obj
                 if memory and size in MEMORY_SIZES:
                     _measure_memory(records, size, kind, work)
@@ -270,7 +288,7 @@ def _measure_memory(records, size, kind, work):
             pass
         Path(snapshot_file).write_text(json.dumps({n: f() for n, f in snapshots.saved.items()}))
     todo = [(r, op) for r in records if r["size"] == size and r["kind"] == kind for op in ("save", "load")
-            if not (op == "load" and r["impl"] == "korva-nosnap")]  # the same load as korva's
+            if f"{op}_s" in r and not (r["impl"] == "korva-nosnap" and SIZES[size] >= NOSNAP_MEMORY_LIMIT)]
     # Loads read the files the timing left behind; two children at a time (one per core is plenty).
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
         futures = {}
@@ -301,7 +319,8 @@ def add_ratios(records):
     for r in records:
         d = direct[(r["size"], r["kind"], r["mode"])]
         for key in ("save_s", "load_s"):
-            r[key.replace("_s", "_time_ratio")] = r[key] / d[key]
+            if key in r:
+                r[key.replace("_s", "_time_ratio")] = r[key] / d[key]
         for key in ("save_peak_kib", "load_peak_kib"):
             if key in r and key in d:
                 # below 1 MiB the growth is within the noise of the allocator: no ratio
@@ -329,7 +348,7 @@ def print_table(records):
             d = by_impl["direct"]
             line = f"{size:>5} {kind:5} {mode:8} | {d[op + '_s'] * 1e3:10.2f}"
             for i in impls:
-                line += f" {_fmt_ratio(by_impl[i][op + '_time_ratio']):>12}" if i in by_impl else f" {'n/a':>12}"
+                line += f" {_fmt_ratio(by_impl[i].get(op + '_time_ratio')):>12}" if i in by_impl else f" {'n/a':>12}"
             peak = d.get(op + "_peak_kib")
             line += f" | {peak / 1024:10.1f}" if peak is not None else f" | {'-':>10}"
             for i in impls:

@@ -8,10 +8,13 @@ import json
 import os
 import pickle
 import shutil
+import struct
 import tempfile
+import threading
 
 import pytest
 
+import korva.utils.mtd_loader as L
 import korva.utils.mtdump as D
 from conftest import run_python
 
@@ -381,3 +384,42 @@ def test_save_without_zstandard_leaves_the_path_alone(tmp_path, kwargs):
         """, block=("zstandard",)).stdout
     assert out.strip() == "ImportError zstandard is not installed. Please install it with 'pip install zstandard'"
     _assert_untouched(target, True)
+
+
+# ---------------------------------------------------------------------------------------------
+# A stream that cannot tell its size (a named pipe): oversized length fields still read only what
+# the stream holds.
+
+def _relength(data, info_len=None, payload_len=None):
+    n = struct.unpack_from("<Q", data, 4)[0]
+    return (data[:4] + struct.pack("<Q", n if info_len is None else info_len) + data[12:12 + n]
+            + struct.pack("<Q", len(data) - 20 - n if payload_len is None else payload_len) + data[20 + n:])
+
+
+@pytest.mark.parametrize("lengths, expected", [
+    ({}, None), ({"payload_len": 2**62}, None), ({"payload_len": 2**64 - 1}, None),
+    ({"info_len": 2**64 - 1}, ValueError), ({"payload_len": 3}, "MTDChecksumError"),
+], ids=["intact", "payload-2**62", "payload-2**64-1", "info-2**64-1", "payload-short"])
+@pytest.mark.parametrize("reader", ["mtdump", "mtd_loader"])
+def test_lengths_from_a_pipe(tmp_path, reader, lengths, expected):
+    R = {"mtdump": D, "mtd_loader": L}[reader]
+    obj = {"piped": list(range(50))}
+    D.save_dump(obj, tmp_path / "src.mtd", compression=None)
+    data = _relength((tmp_path / "src.mtd").read_bytes(), **lengths)
+    fifo = tmp_path / "pipe.mtd"
+    os.mkfifo(fifo)
+
+    def feed():
+        with open(fifo, "wb") as w:
+            w.write(data)
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    try:
+        if expected is None:
+            assert R.load_dump(str(fifo)) == obj
+        else:
+            with pytest.raises(getattr(R, expected) if isinstance(expected, str) else expected):
+                R.load_dump(str(fifo))
+    finally:
+        writer.join(timeout=10)
+    assert not writer.is_alive()
