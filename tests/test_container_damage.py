@@ -37,14 +37,19 @@ unraisable = []
 sys.unraisablehook = lambda u: unraisable.append(repr(u.exc_value))
 warnings.simplefilter("error", ResourceWarning)
 
+FD_DIR = "/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"
+
 def fds():
-    return len(os.listdir("/proc/self/fd"))
+    return len(os.listdir(FD_DIR))
 
 def vm_bytes():
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith("VmSize:"):
-                return int(line.split()[1]) * 1024
+    try:
+        with open("/proc/self/status") as fh:
+            for line in fh:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        return None
 
 # -------- the model reader: the documented reading steps, with every read clamped to the stream
 def model_load(data, M, passphrase=None, checksum=None):
@@ -189,8 +194,10 @@ def cases(good):
 
 results = {}
 base_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-# No reader may reserve address space for what a length field claims: leave 1.5 GiB of headroom.
-resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (3 << 29), resource.RLIM_INFINITY))
+# No reader may reserve address space for what a length field claims: leave 1.5 GiB of headroom
+# (where the address space in use can be read).
+if vm_bytes() is not None:
+    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (3 << 29), resource.RLIM_INFINITY))
 path = os.path.join(SCRATCH, "damaged.mtd")
 count = 0
 for mode, (good, passphrase) in containers.items():
@@ -225,7 +232,8 @@ gc.collect()
 for report in results.values():
     report["unraisable"] = unraisable
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({"results": results, "rss_growth_kib": peak - base_rss}))
+unit = 1024 if sys.platform == "darwin" else 1  # ru_maxrss is in bytes there, KiB elsewhere
+print(json.dumps({"results": results, "rss_growth_kib": (peak - base_rss) // unit}))
 '''
 
 
