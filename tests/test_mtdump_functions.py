@@ -629,3 +629,43 @@ def test_functions_and_dumps_in_a_fresh_process(tmp_path, pickler):
         print(json.dumps([same, repr(obj), repr(L.load_dump({str(path)!r}, {result["passphrase"]!r}))]))
     """)
     assert out == [[True] * 4, repr(OBJ), repr(OBJ)]
+
+
+class Delegate:
+    """Forwards to a wrapped object, logging the sizes given to `update` and hiding some names."""
+
+    def __init__(self, inner, log=None, hide=()):
+        self._inner, self._log, self._hide = inner, log, hide
+
+    def __getattr__(self, name):
+        if name in self._hide:
+            raise AttributeError(name)
+        if name == "update" and self._log is not None:
+            return lambda data: (self._log.append(len(data)), self._inner.update(data))[1]
+        return getattr(self._inner, name)
+
+
+@pytest.mark.parametrize("size", [0, 5, 16, 40_000])
+def test_cipher_with_other_padding_and_cipher_objects(monkeypatch, size):
+    # Padding and cipher objects other than the package's own are driven literally (one update
+    # with all the data); the bytes are the same either way.
+    data = os.urandom(size)
+    reference = D._encrypt_data(data, KEY)
+    monkeypatch.setattr(D, "os", types.SimpleNamespace(urandom=lambda n: reference[:16]))
+    assert D._encrypt_data(data, KEY) == reference
+    updates = []
+    monkeypatch.setattr(D, "padding", types.SimpleNamespace(PKCS7=lambda bits: types.SimpleNamespace(
+        padder=lambda: Delegate(padding.PKCS7(bits).padder(), updates),
+        unpadder=lambda: Delegate(padding.PKCS7(bits).unpadder(), updates))))
+    assert D._encrypt_data(data, KEY) == reference
+    assert D._decrypt_data(reference, KEY) == data
+    assert updates == [size, len(reference) - 16]
+    with pytest.raises(D.MTDDecryptionError):
+        D._decrypt_data(reference[:16] + bytes(16), KEY)
+    monkeypatch.setattr(D, "Cipher", lambda *a, **k: types.SimpleNamespace(
+        encryptor=lambda: Delegate(Cipher(*a, **k).encryptor(), hide=("update_into",)),
+        decryptor=lambda: Delegate(Cipher(*a, **k).decryptor(), hide=("update_into",))))
+    assert D._encrypt_data(data, KEY) == reference
+    assert D._decrypt_data(reference, KEY) == data
+    with pytest.raises(D.MTDDecryptionError):
+        D._decrypt_data(reference[:-1], KEY)

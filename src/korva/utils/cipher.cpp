@@ -1,5 +1,11 @@
 // The AES-256-CBC layer of MTD payloads: a random IV in front of the ciphertext of the PKCS7-padded
 // data. decrypt_payload is the decryption both container modules run.
+//
+// The payload is the largest object in play, so the steps avoid copies they do not need: the
+// ciphertext is read through a view of the payload, the cipher writes straight into results of our
+// own (behind the IV when encrypting), and the cryptography package's own PKCS7 contexts are given
+// only the last block, the one part of the data that padding reads or changes, while the whole
+// blocks stay where they are. With any other padding or cipher objects the steps run literally.
 #include "korva/utils/buffers.hpp"
 #include "korva/utils/mtdump.hpp"
 
@@ -12,13 +18,20 @@ using namespace nb::literals;
 
 namespace {
 
+constexpr Py_ssize_t aes_block = 16;
 // update_into needs room for the input plus less than one block beyond what it writes.
-constexpr Py_ssize_t update_into_slack = 32;
+constexpr Py_ssize_t update_into_slack = 2 * aes_block;
 
-// padding.PKCS7(algorithms.AES.block_size)
-nb::object pkcs7(const py::Call& g) {
+// padding.PKCS7(algorithms.AES.block_size); `standard` tells whether the block is AES's 128 bits.
+nb::object pkcs7(const py::Call& g, bool& standard) {
     nb::object pkcs7_type = g("padding").attr("PKCS7");
-    return pkcs7_type(g("algorithms").attr("AES").attr("block_size"));
+    nb::object block_size = g("algorithms").attr("AES").attr("block_size");
+    standard = false;
+    if (PyLong_CheckExact(block_size.ptr())) {
+        int overflow = 0;
+        standard = PyLong_AsLongAndOverflow(block_size.ptr(), &overflow) == 8 * aes_block && !overflow;
+    }
+    return pkcs7_type(block_size);
 }
 
 // Cipher(algorithms.AES(key), modes.CBC(iv), backend=default_backend()), evaluated in that order.
@@ -28,6 +41,18 @@ nb::object aes_cbc(const py::Call& g, nb::handle key, nb::handle iv) {
     nb::object mode = g("modes").attr("CBC")(iv);
     nb::object backend = g("default_backend")();
     return cipher_type(algorithm, mode, "backend"_a = backend);
+}
+
+// True when `obj` is an instance of the cryptography package's compiled class `name` (looked up
+// among the loaded modules, never imported here), whose behaviour the shortcuts rely on.
+bool is_cryptography_class(nb::handle obj, const char* name) {
+    nb::object bindings = nb::steal(PyImport_GetModule(nb::str("cryptography.hazmat.bindings._rust").ptr()));
+    if (!bindings.is_valid()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    nb::object cls = nb::getattr(bindings, name, nb::none());
+    return (PyObject*) Py_TYPE(obj.ptr()) == cls.ptr();
 }
 
 nb::object slice(nb::handle start, nb::handle stop) {
@@ -42,27 +67,70 @@ nb::object item(nb::handle container, nb::handle key) {
     return result;
 }
 
-// `iv + encryptor.update(head + tail) + encryptor.finalize()` written straight into one result:
-// the cipher fills a preallocated bytes object behind the IV, so neither the padded plaintext nor
-// the ciphertext is copied again. Returns an invalid object when the pieces are not plain bytes
-// or the encryptor has no update_into, and the caller takes the general way.
-nb::object encrypt_behind_iv(nb::handle encryptor, nb::handle iv, nb::handle head, nb::handle tail) {
-    if (!PyBytes_CheckExact(iv.ptr()) || !PyBytes_CheckExact(head.ptr()) || !PyBytes_CheckExact(tail.ptr()))
-        return {};
+nb::object byte_view(nb::handle data, Py_ssize_t start, Py_ssize_t stop) {
+    nb::object view = nb::steal(PyMemoryView_FromObject(data.ptr()));
+    if (!view.is_valid()) throw nb::python_error();
+    nb::object part = nb::steal(PySequence_GetSlice(view.ptr(), start, stop));
+    if (!part.is_valid()) throw nb::python_error();
+    return part;
+}
+
+// The padded plaintext as the pieces that, joined, make `padder.update(data) + padder.finalize()`.
+struct PaddedPieces {
+    nb::object parts[3];
+    int count = 0;
+    void add(nb::object part) { parts[count++] = std::move(part); }
+};
+
+PaddedPieces pad(nb::handle padder, bool standard_block, nb::handle data) {
+    PaddedPieces pieces;
+    if (standard_block && PyBytes_CheckExact(data.ptr()) && is_cryptography_class(padder, "PKCS7PaddingContext")) {
+        // The padding depends only on the length modulo the block: the padder sees the trailing
+        // partial block, the whole blocks go to the cipher as a view.
+        Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
+        Py_ssize_t whole = size - size % aes_block;
+        pieces.add(byte_view(data, 0, whole));
+        pieces.add(padder.attr("update")(byte_view(data, whole, size)));
+    } else {
+        pieces.add(padder.attr("update")(data));
+    }
+    pieces.add(padder.attr("finalize")());
+    return pieces;
+}
+
+Py_ssize_t byte_length(nb::handle piece) {
+    if (PyBytes_CheckExact(piece.ptr())) return PyBytes_GET_SIZE(piece.ptr());
+    if (PyMemoryView_Check(piece.ptr())) {
+        const Py_buffer* view = PyMemoryView_GET_BUFFER(piece.ptr());
+        if (view->itemsize == 1 && PyBuffer_IsContiguous(view, 'C')) return view->len;
+    }
+    return -1;
+}
+
+// `iv + encryptor.update(padded_data) + encryptor.finalize()` written straight into one result:
+// the cipher fills a preallocated bytes object behind the IV. Returns an invalid object when the
+// pieces are not plain byte buffers or the encryptor has no update_into; the caller then takes
+// the general way.
+nb::object encrypt_behind_iv(nb::handle encryptor, nb::handle iv, const PaddedPieces& pieces) {
+    if (!PyBytes_CheckExact(iv.ptr())) return {};
+    Py_ssize_t size = PyBytes_GET_SIZE(iv.ptr());
+    for (int i = 0; i < pieces.count; ++i) {
+        Py_ssize_t length = byte_length(pieces.parts[i]);
+        if (length < 0) return {};
+        size += length;
+    }
     nb::object update_into = nb::getattr(encryptor, "update_into", nb::none());
     if (update_into.is_none()) return {};
 
-    Py_ssize_t iv_size = PyBytes_GET_SIZE(iv.ptr());
-    Py_ssize_t size = iv_size + PyBytes_GET_SIZE(head.ptr()) + PyBytes_GET_SIZE(tail.ptr());
     Py_ssize_t capacity = size + update_into_slack;
     nb::object result = buffers::allocate(capacity);
-    std::memcpy(PyBytes_AS_STRING(result.ptr()), PyBytes_AS_STRING(iv.ptr()), (size_t) iv_size);
-    Py_ssize_t written = iv_size;
-    for (nb::handle piece : {head, tail}) {
+    Py_ssize_t written = PyBytes_GET_SIZE(iv.ptr());
+    std::memcpy(PyBytes_AS_STRING(result.ptr()), PyBytes_AS_STRING(iv.ptr()), (size_t) written);
+    for (int i = 0; i < pieces.count; ++i) {
         nb::object count;
         {
             buffers::Window window(result, written, capacity - written);
-            count = update_into(piece, window.view());
+            count = update_into(pieces.parts[i], window.view());
         }
         Py_ssize_t n = PyLong_AsSsize_t(count.ptr());
         if (n == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -70,15 +138,65 @@ nb::object encrypt_behind_iv(nb::handle encryptor, nb::handle iv, nb::handle hea
         written += n;
     }
     nb::object last = encryptor.attr("finalize")();
-    if (!PyBytes_CheckExact(last.ptr())) throw std::logic_error("finalize returned no bytes");
-    Py_ssize_t last_size = PyBytes_GET_SIZE(last.ptr());
-    if (last_size > capacity - written) {
-        buffers::shrink(result, written);
-        return buffers::concat(std::move(result), last);
+    if (PyBytes_CheckExact(last.ptr()) && PyBytes_GET_SIZE(last.ptr()) <= capacity - written) {
+        Py_ssize_t last_size = PyBytes_GET_SIZE(last.ptr());
+        std::memcpy(PyBytes_AS_STRING(result.ptr()) + written, PyBytes_AS_STRING(last.ptr()), (size_t) last_size);
+        buffers::shrink(result, written + last_size);
+        return result;
     }
-    std::memcpy(PyBytes_AS_STRING(result.ptr()) + written, PyBytes_AS_STRING(last.ptr()), (size_t) last_size);
-    buffers::shrink(result, written + last_size);
-    return result;
+    buffers::shrink(result, written);
+    return buffers::concat(std::move(result), last);
+}
+
+// `decryptor.update(ct) + decryptor.finalize()` with the cipher writing into a result of our own,
+// which then belongs to nobody else and can be cut down in place by the unpadding. Returns an
+// invalid object when `ct` is not a plain byte buffer or the decryptor has no update_into.
+nb::object decrypt_into(nb::handle decryptor, nb::handle ct) {
+    Py_ssize_t size = byte_length(ct);
+    if (size < 0) return {};
+    nb::object update_into = nb::getattr(decryptor, "update_into", nb::none());
+    if (update_into.is_none()) return {};
+    Py_ssize_t capacity = size + update_into_slack;
+    nb::object result = buffers::allocate(capacity);
+    nb::object count;
+    {
+        buffers::Window window(result, 0, capacity);
+        count = update_into(ct, window.view());
+    }
+    Py_ssize_t written = PyLong_AsSsize_t(count.ptr());
+    if (written == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (written < 0 || written > capacity) throw std::length_error("update_into reported an impossible count");
+    buffers::shrink(result, written);
+    return buffers::concat(std::move(result), decryptor.attr("finalize")());
+}
+
+// `unpadder.update(padded) + unpadder.finalize()` for the package's own PKCS7 unpadder: only the
+// last block, the one that holds the padding, goes through it, and the result is `padded` itself,
+// cut short by the padding. Returns an invalid object when the shortcut does not apply.
+nb::object unpad_in_place(nb::handle unpadder, bool standard_block, nb::object& padded) {
+    if (!standard_block || !PyBytes_CheckExact(padded.ptr()) || Py_REFCNT(padded.ptr()) != 1) return {};
+    Py_ssize_t size = PyBytes_GET_SIZE(padded.ptr());
+    if (size < aes_block || size % aes_block != 0 || !is_cryptography_class(unpadder, "PKCS7UnpaddingContext"))
+        return {};
+    const char* data = PyBytes_AS_STRING(padded.ptr());
+    nb::object last_block = nb::steal(PyBytes_FromStringAndSize(data + size - aes_block, aes_block));
+    if (!last_block.is_valid()) throw nb::python_error();
+    nb::object head = unpadder.attr("update")(last_block);
+    nb::object tail = unpadder.attr("finalize")();
+    bool as_expected = PyBytes_CheckExact(head.ptr()) && PyBytes_GET_SIZE(head.ptr()) == 0 &&
+                       PyBytes_CheckExact(tail.ptr()) && PyBytes_GET_SIZE(tail.ptr()) <= aes_block &&
+                       std::memcmp(PyBytes_AS_STRING(tail.ptr()), data + size - aes_block,
+                                   (size_t) PyBytes_GET_SIZE(tail.ptr())) == 0 &&
+                       Py_REFCNT(padded.ptr()) == 1;
+    if (as_expected) {
+        buffers::shrink(padded, size - aes_block + PyBytes_GET_SIZE(tail.ptr()));
+        return std::move(padded);
+    }
+    // Not what the PKCS7 rules give: join the untouched whole blocks with what the unpadder said.
+    nb::object front = nb::steal(PyBytes_FromStringAndSize(data, size - aes_block));
+    if (!front.is_valid()) throw nb::python_error();
+    padded.reset();
+    return buffers::concat(buffers::concat(std::move(front), head), tail);
 }
 
 }  // namespace
@@ -87,25 +205,32 @@ nb::object _encrypt_data(const py::Call& g) {
     nb::handle data = g[0], key = g[1];
     if (!py::truthy(g("CRYPTOGRAPHY_AVAILABLE"))) raise_not_installed(g, "cryptography");
 
-    nb::object padder = pkcs7(g).attr("padder")();
-    // padded_data = padder.update(data) + padder.finalize(): kept as its two pieces, which the
-    // encryptor consumes one after the other (the same cipher stream as the joined bytes).
-    nb::object head = padder.attr("update")(data);
-    nb::object tail = padder.attr("finalize")();
+    bool standard_block;
+    nb::object padder = pkcs7(g, standard_block).attr("padder")();
+    PaddedPieces padded_data = pad(padder, standard_block, data);
 
     nb::object iv = g("os").attr("urandom")(g("IV_SIZE"));
     nb::object cipher = aes_cbc(g, key, iv);
     nb::object encryptor = cipher.attr("encryptor")();
 
-    nb::object result = encrypt_behind_iv(encryptor, iv, head, tail);
+    nb::object result = encrypt_behind_iv(encryptor, iv, padded_data);
     if (result.is_valid()) return result;
 
-    nb::object padded_data = buffers::concat(std::move(head), tail);
-    nb::object ct = encryptor.attr("update")(padded_data);
+    // The general way: join the pieces, encrypt, and put the IV in front.
+    nb::object joined = std::move(padded_data.parts[0]);
+    for (int i = 1; i < padded_data.count; ++i) {
+        if (PyMemoryView_Check(joined.ptr())) joined = nb::steal(PyBytes_FromObject(joined.ptr()));
+        if (!joined.is_valid()) throw nb::python_error();
+        nb::object part = std::move(padded_data.parts[i]);
+        joined = buffers::concat(std::move(joined), part);
+    }
+    padded_data = {};
+    nb::object ct = encryptor.attr("update")(joined);
+    joined.reset();
     ct = buffers::concat(std::move(ct), encryptor.attr("finalize")());
-    nb::object joined = nb::steal(PyNumber_Add(iv.ptr(), ct.ptr()));
-    if (!joined.is_valid()) throw nb::python_error();
-    return joined;
+    nb::object payload = nb::steal(PyNumber_Add(iv.ptr(), ct.ptr()));
+    if (!payload.is_valid()) throw nb::python_error();
+    return payload;
 }
 
 nb::object decrypt_payload(const py::Call& g, nb::handle data, nb::handle key) {
@@ -128,11 +253,18 @@ nb::object decrypt_payload(const py::Call& g, nb::handle data, nb::handle key) {
     nb::object cipher = aes_cbc(g, key, iv);
     nb::object decryptor = cipher.attr("decryptor")();
     try {
-        nb::object padded_decrypted_data = decryptor.attr("update")(ct);
+        nb::object padded_decrypted_data = decrypt_into(decryptor, ct);
+        if (!padded_decrypted_data.is_valid()) {
+            padded_decrypted_data = decryptor.attr("update")(ct);
+            ct.reset();
+            padded_decrypted_data = buffers::concat(std::move(padded_decrypted_data), decryptor.attr("finalize")());
+        }
         ct.reset();
-        padded_decrypted_data = buffers::concat(std::move(padded_decrypted_data), decryptor.attr("finalize")());
-        nb::object unpadder = pkcs7(g).attr("unpadder")();
-        nb::object decrypted_data = unpadder.attr("update")(padded_decrypted_data);
+        bool standard_block;
+        nb::object unpadder = pkcs7(g, standard_block).attr("unpadder")();
+        nb::object decrypted_data = unpad_in_place(unpadder, standard_block, padded_decrypted_data);
+        if (decrypted_data.is_valid()) return decrypted_data;
+        decrypted_data = unpadder.attr("update")(padded_decrypted_data);
         padded_decrypted_data.reset();
         return buffers::concat(std::move(decrypted_data), unpadder.attr("finalize")());
     } catch (nb::python_error& error) {
