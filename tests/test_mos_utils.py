@@ -218,6 +218,14 @@ def test_transform_missing_label(kind, missing):
     assert info.value.args[0] == missing
 
 
+def test_transform_reads_and_adds_in_expression_order():
+    # C + D is evaluated before E is read, so a bad sum is reported ahead of the missing label
+    with pytest.raises(TypeError):
+        TRANSFORM({"A": 1.0, "B": 1.0, "C": "text", "D": 1.0})
+    with pytest.raises(KeyError):
+        TRANSFORM({"A": 1.0, "B": 1.0, "C": "text"})
+
+
 @pytest.mark.parametrize("module", [pickle, dill, cloudpickle], ids=lambda m: m.__name__)
 def test_transform_pickles_as_a_reference_to_its_table_entry(module):
     data = module.dumps(TRANSFORM)

@@ -19,22 +19,22 @@ nb::list str_list(std::initializer_list<const char*> items) {
 // the interpreter's number protocol, so the result is exactly that of the Python arithmetic on
 // whatever number types `d` holds.
 nb::object nld_input_transform(const py::Call& g) {
-    nb::handle d = g[0];
-    nb::object a = d["A"];
-    nb::object b = d["B"];
-    nb::object c = d["C"];
-    nb::object dd = d["D"];
-    nb::object e = d["E"];
-
-    nb::object c_plus_d = c + dd;
+    nb::handle inputs = g[0];  // the parameter `d`
+    nb::object a = inputs["A"];
+    nb::object b = inputs["B"];
+    // Reads and operations in the order the expressions are evaluated: C, D, C + D, E, ...
+    nb::object c = inputs["C"];
+    nb::object d = inputs["D"];
+    nb::object c_plus_d = c + d;
+    nb::object e = inputs["E"];
     nb::object c_d_e = c_plus_d + e;
     nb::object c_share = c / c_d_e;
     nb::object cd_share = c_plus_d / c_d_e;
-    nb::object s = dd + e;
+    nb::object s = d + e;
     nb::object hp = nb::float_(0.77) + a;
     hp = hp + b;
     hp = hp + c;
-    hp = hp + dd;
+    hp = hp + d;
     hp = hp + e;
     hp = hp + nb::float_(0.1);
 
