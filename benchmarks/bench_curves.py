@@ -11,7 +11,10 @@ five small scikit-learn estimators per curve plus a ".linear" ensemble for blend
              transform, Series selection and concat, np.tile/hstack, stacking the predictions,
              clip/log10, smoothstep, the blend rows, mean/std/tolist and the record dict), replayed
              in plain Python on cached predictions; broken down step by step;
-  (3) own    korva - (1) - (2): what korva's own code adds on top.
+  (3) own    korva - (1) - (2): what korva's own code adds on top. The same difference is also
+             taken for the plain-Python replay run end to end (replay - (1) - (2)): what is left
+             there is not code but the cost of running the predicts amid the pandas steps
+             (caches, garbage collection), so korva's own share is (3) minus that remainder.
 
 It also maps predict_curves_for_inputs over N devices serially and with a ProcessPoolExecutor of
 two workers (devices per second), and writes everything to benchmarks/out/bench_curves.json.
@@ -251,6 +254,8 @@ def measure_device_type(device_type, models):
         "steps_s": steps_t,
         "own_s": own_t,
         "python_replay_s": replay_t,
+        "replay_remainder_s": replay_t - bare_t - steps_t,
+        "korva_minus_replay_s": korva_t - replay_t,
         "ratio_korva_over_bare": korva_t / bare_t,
         "devices_per_s_per_core": 1.0 / korva_t,
         "steps_breakdown_s": breakdown,
@@ -309,7 +314,9 @@ def main():
     print(f"{'':34}{'PLD':>10} {'share':>6}{'NLD':>12} {'share':>6}")
     rows = [("korva predict_curves_for_inputs", "korva_s"), ("(1) bare estimator predict", "bare_predict_s"),
             ("(2) pandas/numpy steps (replay)", "steps_s"), ("(3) korva's own code", "own_s"),
-            ("plain-Python replay, end to end", "python_replay_s")]
+            ("plain-Python replay, end to end", "python_replay_s"),
+            ("    its remainder: replay-(1)-(2)", "replay_remainder_s"),
+            ("korva - plain-Python replay", "korva_minus_replay_s")]
     pld, nld = results["per_device"]["PLD"], results["per_device"]["NLD"]
     for label, key in rows:
         print(f"{label:34}{us(pld[key])} {pld[key] / pld['korva_s']:6.1%}  {us(nld[key])} "
