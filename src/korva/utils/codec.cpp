@@ -9,10 +9,16 @@ using namespace nb::literals;
 
 namespace {
 
-[[noreturn]] void raise_with_value(const py::Call& g, const char* type, const char* prefix, nb::handle value,
-                                   const char* suffix = "") {
-    nb::object exception_type = g(type);
-    py::raise(exception_type, py::f_string(prefix, value, suffix));
+// ValueError(f"Unknown compression algorithm: {compression}")
+[[noreturn]] void raise_unknown_compression(const py::Call& g, nb::handle compression) {
+    nb::object type = g("ValueError");
+    py::raise(type, py::f_string("Unknown compression algorithm: ", compression));
+}
+
+// ValueError(f"Unknown serializer: {serializer}")
+[[noreturn]] void raise_unknown_serializer(const py::Call& g, nb::handle serializer) {
+    nb::object type = g("ValueError");
+    py::raise(type, py::f_string("Unknown serializer: ", serializer));
 }
 
 }  // namespace
@@ -24,7 +30,7 @@ nb::object _compress_data(const py::Call& g) {
         if (!py::truthy(g("ZSTANDARD_AVAILABLE"))) raise_not_installed(g, "zstandard");
         return g("zstd").attr("compress")(data);
     }
-    raise_with_value(g, "ValueError", "Unknown compression algorithm: ", compression);
+    raise_unknown_compression(g, compression);
 }
 
 nb::object decompress_payload(const py::Call& g, nb::handle data, nb::handle compression, bool test_available) {
@@ -33,7 +39,7 @@ nb::object decompress_payload(const py::Call& g, nb::handle data, nb::handle com
         if (test_available && !py::truthy(g("ZSTANDARD_AVAILABLE"))) raise_not_installed(g, "zstandard");
         return g("zstd").attr("decompress")(data);
     }
-    raise_with_value(g, "ValueError", "Unknown compression algorithm: ", compression);
+    raise_unknown_compression(g, compression);
 }
 
 nb::object _decompress_data(const py::Call& g) { return decompress_payload(g, g[0], g[1], true); }
@@ -45,7 +51,7 @@ nb::object _serialize_obj(const py::Call& g) {
         if (!py::truthy(g("DILL_AVAILABLE"))) raise_not_installed(g, "dill");
         return g("dill").attr("dumps")(obj, "protocol"_a = protocol);
     }
-    raise_with_value(g, "ValueError", "Unknown serializer: ", serializer);
+    raise_unknown_serializer(g, serializer);
 }
 
 nb::object _deserialize_obj(const py::Call& g) {
@@ -55,7 +61,7 @@ nb::object _deserialize_obj(const py::Call& g) {
         if (!py::truthy(g("DILL_AVAILABLE"))) raise_not_installed(g, "dill");
         return g("dill").attr("loads")(data);
     }
-    raise_with_value(g, "ValueError", "Unknown serializer: ", serializer);
+    raise_unknown_serializer(g, serializer);
 }
 
 nb::object _calculate_checksum(const py::Call& g) {
