@@ -56,13 +56,21 @@ nb::object _get_loaded_modules_info(const py::Call& g) {
     }
     nb::object top_level_modules = g("sorted")(names);
 
+    // Most names are not distributions, so the expected PackageNotFoundError is handled right at
+    // the call, without a C++ exception for each of them.
     nb::dict versions;
     for (nb::handle module_name : top_level_modules) {
-        try {
-            nb::object version = g("importlib").attr("metadata").attr("version")(module_name);
-            versions[module_name] = version;
-        } catch (nb::python_error& error) {
-            if (!error.matches(g("importlib").attr("metadata").attr("PackageNotFoundError"))) throw;
+        nb::object version_of = g("importlib").attr("metadata").attr("version");
+        PyObject* version = PyObject_CallOneArg(version_of.ptr(), module_name.ptr());
+        if (version) {
+            versions[module_name] = nb::steal(version);
+            continue;
+        }
+        nb::object raised = nb::steal(PyErr_GetRaisedException());
+        nb::object not_found = g("importlib").attr("metadata").attr("PackageNotFoundError");
+        if (!PyErr_GivenExceptionMatches(raised.ptr(), not_found.ptr())) {
+            PyErr_SetRaisedException(raised.release().ptr());
+            throw nb::python_error();
         }
     }
     return versions;
