@@ -126,6 +126,12 @@ def test_pickle_restores_in_fresh_process(module):
     assert proc.stdout.strip() == obj_to_hash([1, 2, 3])
 
 
+def test_copies_are_the_function_itself():
+    import copy
+    assert copy.copy(obj_to_hash) is obj_to_hash
+    assert copy.deepcopy({"f": obj_to_hash})["f"] is obj_to_hash
+
+
 def test_globals_are_late_bound(monkeypatch):
     calls = []
 

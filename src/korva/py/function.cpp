@@ -324,8 +324,13 @@ PyMemberDef function_members[] = {
     {nullptr},
 };
 
+// Functions are atomic for the copy module, as the interpreter's own functions are.
+PyObject* function_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {"__copy__", function_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", function_copy, METH_O, nullptr},
     {nullptr},
 };
 
