@@ -13,6 +13,7 @@ import pytest
 from scipy.special import comb
 
 from conftest import run_json
+from curve_models import smoothstep as smoothstep_formula
 import korva.curve.mos_utils as mu
 
 CONFIG = mu._DEVICE_CONFIG
@@ -246,15 +247,6 @@ def test_transform_pickles_as_a_reference_to_its_table_entry(module):
 
 
 # ---- smoothstep ---------------------------------------------------------------------------------
-
-def smoothstep_formula(x, x_min=0, x_max=1, N=1):
-    x = np.clip((x - x_min) / (x_max - x_min), 0, 1)
-    result = 0
-    for n in range(0, N + 1):
-        result += comb(N + n, n) * comb(2 * N + 1, N - n) * (-x) ** n
-    result *= x ** (N + 1)
-    return result
-
 
 @pytest.mark.parametrize("N, values", [
     (3, [0.002728, 0.0705566, 0.5, 0.929443, 0.997272]),

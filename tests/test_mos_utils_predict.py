@@ -5,11 +5,11 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
-from scipy.special import comb
 from sklearn.ensemble import VotingRegressor
 from sklearn.linear_model import LinearRegression, Ridge
 from sklearn.tree import DecisionTreeRegressor
 
+from curve_models import smoothstep as smoothstep_formula
 import korva.curve.mos_utils as mu
 
 CONFIG = mu._DEVICE_CONFIG
@@ -40,15 +40,6 @@ def fitted_ensemble(n_features, seed=0):
     X, y = rng.normal(size=(60, n_features)), rng.normal(size=60)
     return VotingRegressor([("lin", LinearRegression()), ("ridge", Ridge(alpha=2.0)),
                             ("tree", DecisionTreeRegressor(max_depth=3, random_state=seed))]).fit(X, y)
-
-
-def smoothstep_formula(x, x_min=0, x_max=1, N=1):
-    x = np.clip((x - x_min) / (x_max - x_min), 0, 1)
-    result = 0
-    for n in range(0, N + 1):
-        result += comb(N + n, n) * comb(2 * N + 1, N - n) * (-x) ** n
-    result *= x ** (N + 1)
-    return result
 
 
 def expected_blend(log_stack, linear_stack, N):
