@@ -30,7 +30,7 @@ setup() {
     fi
     local pip=(.venv/bin/python -m pip --disable-pip-version-check -q)
     "${pip[@]}" install --upgrade pip >/dev/null
-    "${pip[@]}" install "scikit-build-core>=0.10" "nanobind>=2.4" \
+    "${pip[@]}" install "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja \
         numpy pandas scipy scikit-learn dill cryptography zstandard \
         pytest cloudpickle joblib "dask[distributed]" matplotlib
     # The extension itself: one file in site-packages, rebuilt incrementally in build/.
