@@ -8,30 +8,9 @@ using namespace nb::literals;
 
 namespace {
 
-bool greater_than(nb::handle a, nb::handle b) {
-    nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT));
-    if (!result.is_valid()) throw nb::python_error();
-    return py::truthy(result);
-}
-
-bool less_than(nb::handle a, nb::handle b) {
-    nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_LT));
-    if (!result.is_valid()) throw nb::python_error();
-    return py::truthy(result);
-}
-
-bool contains(nb::handle container, nb::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw nb::python_error();
-    return found != 0;
-}
-
 // stack[:count, :]
 nb::object first_rows(nb::handle stack, nb::handle count) {
-    nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
-    nb::object head = nb::steal(PySlice_New(nullptr, count.ptr(), nullptr));
-    if (!all.is_valid() || !head.is_valid()) throw nb::python_error();
-    return stack[nb::make_tuple(head, all)];
+    return stack[nb::make_tuple(py::slice(nb::none(), count), py::slice(nb::none(), nb::none()))];
 }
 
 // np.tile(stack, (reps, 1))[:count, :] with reps = int(np.ceil(count / len(stack))): row i of the
@@ -54,7 +33,7 @@ nb::object blend(const py::Call& g, nb::object y_preds_submodels, nb::handle lin
     nb::object n_log = y_preds_submodels.attr("shape")[nb::int_(0)];
     nb::object n_lin = y_linear_log_preds_submodels.attr("shape")[nb::int_(0)];
     if (!py::equals(n_log, n_lin)) {
-        if (less_than(n_log, n_lin))
+        if (py::compare(n_log, n_lin, Py_LT))
             y_preds_submodels = repeat_rows(g, y_preds_submodels, n_lin, n_log);
         else
             y_linear_log_preds_submodels = repeat_rows(g, y_linear_log_preds_submodels, n_log, n_lin);
@@ -91,7 +70,7 @@ nb::object _predict_single_curve(const py::Call& g) {
     nb::object model = models[device_type][curve_type];
 
     nb::object static_inputs_for_model = nb::borrow(device_inputs);
-    if (contains(config, py::s("INPUT_TRANSFORM")))
+    if (py::contains(config, py::s("INPUT_TRANSFORM")))
         static_inputs_for_model = config["INPUT_TRANSFORM"](device_inputs);
     nb::object base_cols = config["BASE_INPUT_COLS"];
 
@@ -119,7 +98,7 @@ nb::object _predict_single_curve(const py::Call& g) {
     if (given) auto_linear_blend = nb::steal(given);
 
     nb::str linear_model_name = py::f_string("", curve_type, ".linear");
-    if (greater_than(auto_linear_blend, nb::int_(0)) && contains(models[device_type], linear_model_name)) {
+    if (py::compare(auto_linear_blend, nb::int_(0), Py_GT) && py::contains(models[device_type], linear_model_name)) {
         nb::object linear_model = models[device_type][linear_model_name];
         return blend(g, y_preds_submodels, linear_model, X_query, x_coords, auto_linear_blend);
     }

@@ -58,6 +58,24 @@ bool truthy(nb::handle obj) {
     return result != 0;
 }
 
+bool compare(nb::handle a, nb::handle b, int op) {
+    nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    if (!result.is_valid()) throw nb::python_error();
+    return truthy(result);
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw nb::python_error();
+    return found != 0;
+}
+
+nb::object slice(nb::handle start, nb::handle stop) {
+    nb::object result = nb::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+    if (!result.is_valid()) throw nb::python_error();
+    return result;
+}
+
 bool equals(nb::handle a, nb::handle b) {
     int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (result < 0) throw nb::python_error();

@@ -35,6 +35,16 @@ nb::str f_string(const char* prefix, nb::handle value, const char* suffix = "");
 // The truth value of an object, as `if obj:` computes it.
 bool truthy(nb::handle obj);
 
+// `a <op> b` as an `if` statement evaluates it (rich comparison, then its truth value); `op` is
+// one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE.
+bool compare(nb::handle a, nb::handle b, int op);
+
+// `item in container`.
+bool contains(nb::handle container, nb::handle item);
+
+// `slice(start, stop)`, for subscriptions such as `data[:n]` (an invalid or None handle: omitted).
+nb::object slice(nb::handle start, nb::handle stop);
+
 // `a == b` with Python semantics.
 bool equals(nb::handle a, nb::handle b);
 bool equals(nb::handle a, const char* b);

@@ -55,12 +55,6 @@ bool is_cryptography_class(nb::handle obj, const char* name) {
     return (PyObject*) Py_TYPE(obj.ptr()) == cls.ptr();
 }
 
-nb::object slice(nb::handle start, nb::handle stop) {
-    nb::object result = nb::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
-}
-
 nb::object item(nb::handle container, nb::handle key) {
     nb::object result = nb::steal(PyObject_GetItem(container.ptr(), key.ptr()));
     if (!result.is_valid()) throw nb::python_error();
@@ -235,19 +229,17 @@ nb::object _encrypt_data(const py::Call& g) {
 
 nb::object decrypt_payload(const py::Call& g, nb::handle data, nb::handle key) {
     nb::object length = g("len")(data);
-    int too_short = PyObject_RichCompareBool(length.ptr(), g("IV_SIZE").ptr(), Py_LT);
-    if (too_short < 0) throw nb::python_error();
-    if (too_short) py::raise(g("MTDFormatError"), "Invalid encrypted data length.");
+    if (py::compare(length, g("IV_SIZE"), Py_LT)) py::raise(g("MTDFormatError"), "Invalid encrypted data length.");
 
-    nb::object iv = item(data, slice(Py_None, g("IV_SIZE")));
+    nb::object iv = item(data, py::slice(nb::none(), g("IV_SIZE")));
     // ct = data[IV_SIZE:]: for bytes, a view of the ciphertext rather than a copy of it.
     nb::object ct;
     if (PyBytes_CheckExact(data.ptr())) {
         nb::object whole = nb::steal(PyMemoryView_FromObject(data.ptr()));
         if (!whole.is_valid()) throw nb::python_error();
-        ct = item(whole, slice(g("IV_SIZE"), Py_None));
+        ct = item(whole, py::slice(g("IV_SIZE"), nb::none()));
     } else {
-        ct = item(data, slice(g("IV_SIZE"), Py_None));
+        ct = item(data, py::slice(g("IV_SIZE"), nb::none()));
     }
 
     nb::object cipher = aes_cbc(g, key, iv);

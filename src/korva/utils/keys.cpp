@@ -32,9 +32,7 @@ nb::object _prepare_key(const py::Call& g) {
     }
 
     nb::object length = g("len")(key);
-    nb::object differs = nb::steal(PyObject_RichCompare(length.ptr(), g("AES_KEY_SIZE").ptr(), Py_NE));
-    if (!differs.is_valid()) throw nb::python_error();
-    if (py::truthy(differs)) {
+    if (py::compare(length, g("AES_KEY_SIZE"), Py_NE)) {
         nb::object type = g("ValueError");
         py::raise(type, py::f_string("Encryption key must be ", g("AES_KEY_SIZE"), " bytes long."));
     }

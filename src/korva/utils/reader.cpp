@@ -14,12 +14,6 @@ constexpr long long unchecked_read = 1 << 16;
 // Piece size for streams whose end cannot be known in advance.
 constexpr long long stream_piece = 1 << 24;
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (result < 0) throw nb::python_error();
-    return result != 0;
-}
-
 // How many bytes a seekable stream holds after its position (it is left where it was), or an
 // invalid object for a stream that cannot tell.
 nb::object bytes_remaining(nb::handle f) {
@@ -36,7 +30,7 @@ nb::object bytes_remaining(nb::handle f) {
         return {};
     }
     nb::object remaining = end - position;
-    if (compare(remaining, nb::int_(0), Py_LT)) remaining = nb::int_(0);
+    if (py::compare(remaining, nb::int_(0), Py_LT)) remaining = nb::int_(0);
     return remaining;
 }
 
@@ -52,14 +46,14 @@ nb::object read_field(nb::handle f, nb::handle count) {
 
     nb::object remaining = bytes_remaining(f);
     if (remaining.is_valid())
-        return f.attr("read")(compare(count, remaining, Py_GT) ? remaining : nb::borrow(count));
+        return f.attr("read")(py::compare(count, remaining, Py_GT) ? remaining : nb::borrow(count));
 
     // A pipe or the like: bounded pieces until the count is reached or the stream runs dry.
     nb::object left = nb::borrow(count);
     nb::list pieces;
     nb::object piece_limit = nb::int_(stream_piece);
-    while (compare(left, nb::int_(0), Py_GT)) {
-        nb::object piece = f.attr("read")(compare(left, piece_limit, Py_LT) ? left : piece_limit);
+    while (py::compare(left, nb::int_(0), Py_GT)) {
+        nb::object piece = f.attr("read")(py::compare(left, piece_limit, Py_LT) ? left : piece_limit);
         if (!PyBytes_CheckExact(piece.ptr())) {
             // Not plain bytes (None from a non-blocking stream, say): a single read's answer.
             if (pieces.size() == 0) return piece;
@@ -111,7 +105,7 @@ LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, 
     nb::object info, encrypted_data;
     py::with(f, [&](nb::handle) {
         nb::object magic = f.attr("read")(g("len")(g("MAGIC_NUMBER")));
-        if (compare(magic, g("MAGIC_NUMBER"), Py_NE)) py::raise(g("MTDFormatError"), "Not a valid .mtd file.");
+        if (py::compare(magic, g("MAGIC_NUMBER"), Py_NE)) py::raise(g("MTDFormatError"), "Not a valid .mtd file.");
         nb::object info_len = read_length(g, f, "INFO_LEN_FORMAT");
         nb::object info_json_bytes = read_field(f, info_len);
         info = g("json").attr("loads")(info_json_bytes.attr("decode")("utf-8"));
@@ -140,7 +134,7 @@ LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, 
 
     nb::object checksum_to_verify = py::truthy(checksum) ? nb::borrow(checksum) : nb::object(dump_info["checksum"]);
     nb::object actual_checksum = g("_calculate_checksum")(serialized_data);
-    if (compare(actual_checksum, checksum_to_verify, Py_NE)) {
+    if (py::compare(actual_checksum, checksum_to_verify, Py_NE)) {
         nb::object type = g("MTDChecksumError");
         nb::object message = py::f_string("Checksum mismatch: expected ", checksum_to_verify, ", got ");
         message = message + py::f_string("", actual_checksum);
