@@ -14,6 +14,8 @@ nb::list str_list(std::initializer_list<const char*> items) {
     return list;
 }
 
+}  // namespace
+
 // lambda d: pd.Series({"W": 10, "Nf": 2, "A": A, "B": B, "C+D+E": ..., ..., "HP": ...}) with A..E
 // read from `d` by label. The sums are bracketed left to right and every operation goes through
 // the interpreter's number protocol, so the result is exactly that of the Python arithmetic on
@@ -50,6 +52,8 @@ nb::object nld_input_transform(const py::Call& g) {
     m["HP"] = hp;
     return g("pd").attr("Series")(m);
 }
+
+namespace {
 
 // The anonymous transform, pickled as a reference to its own table entry:
 // import_module(<this module>)._DEVICE_CONFIG["NLD"]["INPUT_TRANSFORM"].

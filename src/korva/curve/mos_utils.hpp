@@ -18,6 +18,9 @@ nb::object _predict_single_curve(const py::Call& g);
 // predict_curves_for_inputs(...): the curve records of every requested curve and variant.
 nb::object predict_curves_for_inputs(const py::Call& g);
 
+// The NLD input transform held in the table: lambda d: pd.Series({...}) of the derived inputs.
+nb::object nld_input_transform(const py::Call& g);
+
 // Builds the _DEVICE_CONFIG table (with the NLD input transform) and binds it in the module.
 void bind_device_config(const ModuleBody& m);
 

@@ -26,11 +26,12 @@ struct FunctionObject {
     PyObject* globals;        // the module dict
     PyObject* builtins;       // the builtins dict captured at definition
     PyObject* code;           // synthetic code object describing the signature
-    PyObject* varnames;       // tuple: positional-or-keyword names, then the **kwargs name
+    PyObject* varnames;       // tuple: positional-or-keyword names, keyword-only names, the **kwargs name
     PyObject* reduce_value;   // what __reduce__ returns; nullptr means the qualified name
     PyObject* dict;           // __dict__
     PyObject* weakrefs;
-    Py_ssize_t argcount;
+    Py_ssize_t argcount;      // positional-or-keyword parameters
+    Py_ssize_t kwonlycount;   // keyword-only parameters, after those
     bool has_varkw;
 };
 
@@ -50,14 +51,14 @@ nb::str format_missing(const std::vector<PyObject*>& names) {
     return nb::borrow<nb::str>(text);
 }
 
-[[noreturn]] void raise_missing(FunctionObject* f, const std::vector<PyObject*>& names) {
+[[noreturn]] void raise_missing(FunctionObject* f, const std::vector<PyObject*>& names, const char* kind) {
     nb::str listing = format_missing(names);
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", f->qualname,
-                 (int) names.size(), names.size() == 1 ? "" : "s", listing.ptr());
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, (int) names.size(),
+                 kind, names.size() == 1 ? "" : "s", listing.ptr());
     throw nb::python_error();
 }
 
-[[noreturn]] void raise_too_many_positional(FunctionObject* f, Py_ssize_t given) {
+[[noreturn]] void raise_too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t kwonly_given) {
     Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     nb::object signature;
     bool plural;
@@ -68,8 +69,15 @@ nb::str format_missing(const std::vector<PyObject*>& names) {
         plural = f->argcount != 1;
         signature = nb::steal(PyUnicode_FromFormat("%zd", f->argcount));
     }
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname,
-                 signature.ptr(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+    nb::object kwonly_signature = nb::str("");
+    if (kwonly_given)
+        kwonly_signature = nb::steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                          given != 1 ? "s" : "", kwonly_given,
+                                                          kwonly_given != 1 ? "s" : ""));
+    if (!signature.is_valid() || !kwonly_signature.is_valid()) throw nb::python_error();
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname,
+                 signature.ptr(), plural ? "s" : "", given, kwonly_signature.ptr(),
+                 given == 1 && !kwonly_given ? "was" : "were");
     throw nb::python_error();
 }
 
@@ -78,7 +86,8 @@ nb::str format_missing(const std::vector<PyObject*>& names) {
     nb::object suggestion;
     try {
         nb::list candidates;
-        for (Py_ssize_t i = 0; i < f->argcount; ++i) candidates.append(nb::handle(PyTuple_GET_ITEM(f->varnames, i)));
+        for (Py_ssize_t i = 0; i < f->argcount + f->kwonlycount; ++i)
+            candidates.append(nb::handle(PyTuple_GET_ITEM(f->varnames, i)));
         suggestion = import("_suggestions").attr("_generate_suggestions")(candidates, nb::handle(keyword));
     } catch (const std::exception&) {
         suggestion = nb::none();
@@ -93,9 +102,10 @@ nb::str format_missing(const std::vector<PyObject*>& names) {
 
 // Index of the parameter named `keyword`, or -1.
 Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
-    for (Py_ssize_t i = 0; i < f->argcount; ++i)
+    Py_ssize_t total = f->argcount + f->kwonlycount;
+    for (Py_ssize_t i = 0; i < total; ++i)
         if (PyTuple_GET_ITEM(f->varnames, i) == keyword) return i;
-    for (Py_ssize_t i = 0; i < f->argcount; ++i) {
+    for (Py_ssize_t i = 0; i < total; ++i) {
         int equal = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->varnames, i), Py_EQ);
         if (equal < 0) throw nb::python_error();
         if (equal) return i;
@@ -108,7 +118,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     try {
         Py_ssize_t given = PyVectorcall_NARGS(nargsf);
         PyObject* slots[max_parameters] = {};
-        nb::object defaults = nb::borrow(f->defaults);  // kept alive for the call
+        nb::object defaults = nb::borrow(f->defaults);      // kept alive for the call
+        nb::object kwdefaults = nb::borrow(f->kwdefaults);  // likewise
         nb::object kwargs;
         if (f->has_varkw) kwargs = nb::dict();
 
@@ -135,7 +146,11 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             slots[index] = value;
         }
 
-        if (given > f->argcount) raise_too_many_positional(f, given);
+        if (given > f->argcount) {
+            Py_ssize_t kwonly_given = 0;
+            for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i) kwonly_given += slots[i] != nullptr;
+            raise_too_many_positional(f, given, kwonly_given);
+        }
 
         if (given < f->argcount) {
             Py_ssize_t defcount = defaults.is_valid() ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
@@ -143,10 +158,27 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             std::vector<PyObject*> missing;
             for (Py_ssize_t i = given; i < required; ++i)
                 if (!slots[i]) missing.push_back(PyTuple_GET_ITEM(f->varnames, i));
-            if (!missing.empty()) raise_missing(f, missing);
+            if (!missing.empty()) raise_missing(f, missing, "positional");
             for (Py_ssize_t i = std::max(given - required, Py_ssize_t(0)); i < defcount; ++i)
                 if (!slots[required + i]) slots[required + i] = PyTuple_GET_ITEM(defaults.ptr(), i);
         }
+
+        // Keyword-only parameters not given take their value from __kwdefaults__, as read now.
+        std::vector<PyObject*> missing_kwonly;
+        for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i) {
+            if (slots[i]) continue;
+            PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
+            PyObject* value = nullptr;
+            if (kwdefaults.is_valid()) {
+                value = PyDict_GetItemWithError(kwdefaults.ptr(), name);  // borrowed; kwdefaults holds it
+                if (!value && PyErr_Occurred()) throw nb::python_error();
+            }
+            if (value)
+                slots[i] = value;
+            else
+                missing_kwonly.push_back(name);
+        }
+        if (!missing_kwonly.empty()) raise_missing(f, missing_kwonly, "keyword-only");
 
         nb::object result = f->implementation(Call(slots, kwargs, f->globals, f->builtins));
         return result.release().ptr();
@@ -415,13 +447,13 @@ PyType_Spec reduce_step_spec = {
 
 // A code object that carries the signature: argument names, count and the **kwargs flag.
 nb::object make_code(nb::handle name, nb::handle qualname, nb::handle varnames, Py_ssize_t argcount,
-                     bool has_varkw, nb::handle filename) {
+                     Py_ssize_t kwonlycount, bool has_varkw, nb::handle filename) {
     nb::object code = nb::steal((PyObject*) PyCode_NewEmpty(PyUnicode_AsUTF8(filename.ptr()),
                                                             PyUnicode_AsUTF8(name.ptr()), 1));
     if (!code.is_valid()) throw nb::python_error();
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (has_varkw ? CO_VARKEYWORDS : 0);
     return code.attr("replace")("co_argcount"_a = argcount, "co_posonlyargcount"_a = 0,
-                                "co_kwonlyargcount"_a = 0, "co_nlocals"_a = PyTuple_GET_SIZE(varnames.ptr()),
+                                "co_kwonlyargcount"_a = kwonlycount, "co_nlocals"_a = PyTuple_GET_SIZE(varnames.ptr()),
                                 "co_varnames"_a = varnames, "co_flags"_a = flags, "co_qualname"_a = qualname);
 }
 
@@ -448,20 +480,31 @@ void create_function_types(nb::handle package_module, nb::object& function_type,
 
 nb::object make_function(nb::handle function_type, nb::handle module, const FunctionSpec& spec) {
     Py_ssize_t argcount = (Py_ssize_t) spec.parameters.size();
-    if (argcount > max_parameters) throw std::length_error("too many parameters");
+    Py_ssize_t kwonlycount = (Py_ssize_t) spec.keyword_only.size();
+    if (argcount + kwonlycount > max_parameters) throw std::length_error("too many parameters");
 
-    nb::object varnames = nb::steal(PyTuple_New(argcount + (spec.varkw ? 1 : 0)));
+    nb::object varnames = nb::steal(PyTuple_New(argcount + kwonlycount + (spec.varkw ? 1 : 0)));
+    if (!varnames.is_valid()) throw nb::python_error();
     nb::dict annotations;
     nb::list defaults;
+    nb::dict kwdefaults;
     Py_ssize_t i = 0;
-    for (const Parameter& parameter : spec.parameters) {
-        PyObject* name = PyUnicode_InternFromString(parameter.name);
+    auto add_name = [&](const char* text) {
+        PyObject* name = PyUnicode_InternFromString(text);
         if (!name) throw nb::python_error();
         PyTuple_SET_ITEM(varnames.ptr(), i++, name);
+    };
+    for (const Parameter& parameter : spec.parameters) {
+        add_name(parameter.name);
         if (parameter.annotation.is_valid()) annotations[parameter.name] = parameter.annotation;
         if (parameter.default_value.is_valid()) defaults.append(parameter.default_value);
     }
-    if (spec.varkw) PyTuple_SET_ITEM(varnames.ptr(), i, PyUnicode_InternFromString(spec.varkw));
+    for (const Parameter& parameter : spec.keyword_only) {
+        add_name(parameter.name);
+        if (parameter.annotation.is_valid()) annotations[parameter.name] = parameter.annotation;
+        if (parameter.default_value.is_valid()) kwdefaults[parameter.name] = parameter.default_value;
+    }
+    if (spec.varkw) add_name(spec.varkw);
     if (spec.return_annotation.is_valid()) annotations["return"] = spec.return_annotation;
 
     nb::dict globals = nb::borrow<nb::dict>(PyModule_GetDict(module.ptr()));
@@ -469,7 +512,7 @@ nb::object make_function(nb::handle function_type, nb::handle module, const Func
     nb::object module_name = globals.contains("__name__") ? globals["__name__"] : nb::none();
     nb::object filename = nb::str("<korva>");
     if (globals.contains("__file__") && nb::isinstance<nb::str>(globals["__file__"])) filename = globals["__file__"];
-    nb::object code = make_code(name, name, varnames, argcount, spec.varkw != nullptr, filename);
+    nb::object code = make_code(name, name, varnames, argcount, kwonlycount, spec.varkw != nullptr, filename);
 
     auto* type = reinterpret_cast<PyTypeObject*>(function_type.ptr());
     nb::object self = nb::steal(type->tp_alloc(type, 0));
@@ -482,7 +525,7 @@ nb::object make_function(nb::handle function_type, nb::handle module, const Func
     f->module = module_name.release().ptr();
     f->doc = Py_NewRef(Py_None);
     f->defaults = defaults.size() ? PyList_AsTuple(defaults.ptr()) : nullptr;
-    f->kwdefaults = nullptr;
+    f->kwdefaults = kwdefaults.size() ? kwdefaults.release().ptr() : nullptr;
     f->annotations = annotations.release().ptr();
     f->globals = globals.release().ptr();
     f->builtins = Py_NewRef(PyEval_GetBuiltins());
@@ -492,6 +535,7 @@ nb::object make_function(nb::handle function_type, nb::handle module, const Func
     f->dict = nullptr;
     f->weakrefs = nullptr;
     f->argcount = argcount;
+    f->kwonlycount = kwonlycount;
     f->has_varkw = spec.varkw != nullptr;
     return self;
 }
@@ -501,6 +545,13 @@ nb::object define(nb::handle function_type, nb::handle module, const FunctionSpe
     if (PyDict_SetItemString(PyModule_GetDict(module.ptr()), spec.name, function.ptr()) < 0)
         throw nb::python_error();
     return function;
+}
+
+bool is_function(nb::handle obj, Implementation implementation, nb::handle globals) {
+    // Every korva function type, whichever package module made it, shares this deallocator.
+    if (!obj.is_valid() || Py_TYPE(obj.ptr())->tp_dealloc != function_dealloc) return false;
+    FunctionObject* f = as_function(obj.ptr());
+    return f->implementation == implementation && f->globals == globals.ptr();
 }
 
 void set_reduce_value(nb::handle function, nb::handle reduce_value) {

@@ -15,7 +15,7 @@ public:
     Call(PyObject* const* params, nb::handle kwargs, nb::handle globals, nb::handle builtins)
         : params_(params), kwargs_(kwargs), globals_(globals), builtins_(builtins) {}
 
-    // The i-th parameter, in declaration order.
+    // The i-th parameter, in declaration order (the keyword-only ones after the others).
     nb::handle operator[](size_t i) const { return params_[i]; }
 
     // The `**kwargs` dict (only for functions that declare one).
@@ -47,6 +47,7 @@ struct FunctionSpec {
     std::initializer_list<Parameter> parameters;
     nb::object return_annotation = {};  // invalid: no "return" annotation
     const char* varkw = nullptr;        // name of a `**kwargs` parameter, if any
+    std::initializer_list<Parameter> keyword_only = {};  // the parameters after a bare `*`
 };
 
 // Creates the types the function objects need; called once by the package's initialisation.
@@ -57,6 +58,10 @@ nb::object make_function(nb::handle function_type, nb::handle module, const Func
 
 // Builds the function and binds it in the module under its name, as a `def` statement does.
 nb::object define(nb::handle function_type, nb::handle module, const FunctionSpec& spec);
+
+// Whether `obj` is a korva function that runs `implementation` with the module dict `globals`:
+// how a fast path tells a module's own function from a replacement.
+bool is_function(nb::handle obj, Implementation implementation, nb::handle globals);
 
 // Sets what the function's `__reduce__` returns instead of its qualified name.
 void set_reduce_value(nb::handle function, nb::handle reduce_value);

@@ -1,0 +1,285 @@
+// Frame output: the tidy frame, one row per device, record and point, with the columns device,
+// curve_type, curve_variant (categorical), point, x, y and y_std. With a plan every column is
+// allocated once, at its final size, and filled in place, so the frame is never copied; the curves'
+// axis labels and units go into frame.attrs["curves"].
+#include "korva/curve/batch/outputs.hpp"
+
+#include "korva/curve/core/float64.hpp"
+
+#include <stdexcept>
+
+namespace korva::curve::batch {
+
+using namespace nb::literals;
+
+namespace {
+
+// Values in order of first appearance, and the code of each (its position).
+class Categories {
+public:
+    Py_ssize_t code(nb::handle value) {
+        PyObject* known = PyDict_GetItemWithError(codes_.ptr(), value.ptr());
+        if (known) return PyLong_AsSsize_t(known);
+        if (PyErr_Occurred()) throw nb::python_error();
+        Py_ssize_t code = (Py_ssize_t) values_.size();
+        codes_[value] = nb::int_(code);
+        values_.append(value);
+        return code;
+    }
+    Py_ssize_t size() const { return (Py_ssize_t) values_.size(); }
+    nb::object dtype(nb::handle pd) const { return pd.attr("CategoricalDtype")("categories"_a = values_); }
+
+private:
+    nb::dict codes_;
+    nb::list values_;
+};
+
+Py_ssize_t length(nb::handle sequence) {
+    Py_ssize_t size = PyObject_Length(sequence.ptr());
+    if (size < 0) throw nb::python_error();
+    return size;
+}
+
+// int16 positions along x, or int32 for curves longer than int16 counts.
+nb::object point_dtype(nb::handle np, Py_ssize_t max_points) {
+    return np.attr("dtype")(max_points <= 32767 ? "int16" : "int32");
+}
+
+// np.concatenate(pieces) as `dtype` (empty when there are no pieces).
+nb::object joined(nb::handle np, nb::handle pieces, nb::handle dtype) {
+    if (nb::len(pieces) == 0) return np.attr("empty")(0, "dtype"_a = dtype);
+    return np.attr("concatenate")(pieces).attr("astype")(dtype);
+}
+
+struct Columns {
+    nb::object device_codes, curve_codes, variant_codes, point, x, y, y_std;
+    nb::object curve_dtype, variant_dtype;
+    nb::dict curves;  // curve type -> {"x_label", "x_unit", "y_label", "y_unit"}
+};
+
+// {"x_label": ..., "x_unit": ..., "y_label": ..., "y_unit": ...} of a curve entry or a record.
+nb::dict axes_of(nb::handle source) {
+    nb::dict axes;
+    for (const char* key : {"x_label", "x_unit", "y_label", "y_unit"}) axes[key] = source[key];
+    return axes;
+}
+
+// The frame over the columns as they are: categoricals over the code arrays (whose dtypes match
+// the category counts, so pandas keeps them), and no consolidation of the float columns.
+nb::object assemble(const py::Call& g, nb::handle device_dtype, const Columns& c) {
+    nb::object pd = g("pd");
+    nb::object from_codes = pd.attr("Categorical").attr("from_codes");
+    nb::dict data;
+    data["device"] = from_codes(c.device_codes, "dtype"_a = device_dtype, "validate"_a = false);
+    data["curve_type"] = from_codes(c.curve_codes, "dtype"_a = c.curve_dtype, "validate"_a = false);
+    data["curve_variant"] = from_codes(c.variant_codes, "dtype"_a = c.variant_dtype, "validate"_a = false);
+    data["point"] = c.point;
+    data["x"] = c.x;
+    data["y"] = c.y;
+    data["y_std"] = c.y_std;
+    nb::object frame = pd.attr("DataFrame")(data, "copy"_a = false);
+    frame.attr("attrs")["curves"] = c.curves;
+    return frame;
+}
+
+// With a plan: every device has the plan's records in order, so the layout of a device's rows is
+// known before any prediction. Each column is the per-device template repeated `count` times.
+class LaidOutFrame final : public Output, public core::BlockSink {
+public:
+    LaidOutFrame(const py::Call& g, const core::Plan& plan, nb::handle device_dtype, Py_ssize_t count)
+        : g_(g), plan_(plan), device_dtype_(nb::borrow(device_dtype)) {
+        nb::object np = g("np");
+        nb::object pd = g("pd");
+        Categories curve_types, variants;
+        nb::list curve_codes, variant_codes, points, positions, x_ranges;
+        for (const core::Job& job : plan.jobs) {
+            offsets_.push_back(per_device_);
+            per_device_ += job.points;
+            curve_codes.append(curve_types.code(job.curve_type));
+            variant_codes.append(job.is_default ? -1 : variants.code(job.variant_label));
+            points.append(job.points);
+            positions.append(np.attr("arange")(job.points));
+            x_ranges.append(job.x_coords);
+            if (!columns_.curves.contains(job.curve_type)) columns_.curves[job.curve_type] = axes_of(job.curve_info);
+        }
+        columns_.curve_dtype = curve_types.dtype(pd);
+        columns_.variant_dtype = variants.dtype(pd);
+
+        // One device's rows: a job's codes once per point, positions 0..points-1, its x coordinates.
+        auto per_job = [&](nb::handle codes, nb::handle dtype) {
+            return np.attr("repeat")(np.attr("array")(codes, "dtype"_a = dtype), points);
+        };
+        nb::object point_template = joined(np, positions, point_dtype(np, plan.max_points));
+        nb::object x_template = joined(np, x_ranges, np.attr("dtype")("float64"));
+
+        nb::object tile = np.attr("tile");
+        nb::object total = nb::int_(count * per_device_);
+        columns_.device_codes =
+            np.attr("repeat")(np.attr("arange")(count, "dtype"_a = codes_dtype(np, count)), per_device_);
+        columns_.curve_codes = tile(per_job(curve_codes, codes_dtype(np, curve_types.size())), count);
+        columns_.variant_codes = tile(per_job(variant_codes, codes_dtype(np, variants.size())), count);
+        columns_.point = tile(point_template, count);
+        columns_.x = tile(x_template, count);
+        columns_.y = np.attr("empty")(total);
+        columns_.y_std = np.attr("empty")(total);
+    }
+
+    core::BlockSink& block(const std::vector<Py_ssize_t>& rows) override {
+        rows_ = rows;
+        return *this;
+    }
+
+    void job(size_t index, const core::Job& job, nb::handle stack) override {
+        nb::object np = g_("np");
+        nb::object ndarray = np.attr("ndarray");
+        nb::object mean = np.attr("mean")(stack, "axis"_a = 1);
+        nb::object std = np.attr("std")(stack, "axis"_a = 1);
+        core::Float64Array means(mean, ndarray, 2), stds(std, ndarray, 2);
+        core::Float64Array y(columns_.y, ndarray, 1, true), y_std(columns_.y_std, ndarray, 1, true);
+        for (size_t i = 0; i < rows_.size(); ++i) {
+            Py_ssize_t start = rows_[i] * per_device_ + offsets_[index];
+            for (Py_ssize_t p = 0; p < job.points; ++p) {
+                y.at(start + p) = means.at((Py_ssize_t) i, p);
+                y_std.at(start + p) = stds.at((Py_ssize_t) i, p);
+            }
+        }
+    }
+
+    void commit_block() override {}
+
+    void device(Py_ssize_t row, nb::handle records) override {
+        nb::object np = g_("np");
+        nb::object ndarray = np.attr("ndarray");
+        if (!PyList_Check(records.ptr()) || PyList_GET_SIZE(records.ptr()) != (Py_ssize_t) plan_.jobs.size())
+            mismatch(row);
+        core::Float64Array y(columns_.y, ndarray, 1, true), y_std(columns_.y_std, ndarray, 1, true);
+        for (size_t index = 0; index < plan_.jobs.size(); ++index) {
+            nb::handle record = PyList_GET_ITEM(records.ptr(), (Py_ssize_t) index);
+            Py_ssize_t start = row * per_device_ + offsets_[index];
+            copy_values(row, record["y_coords"], y, start, plan_.jobs[index].points);
+            copy_values(row, record["y_coords_std"], y_std, start, plan_.jobs[index].points);
+        }
+    }
+
+    void failure(Py_ssize_t, nb::handle) override { throw std::logic_error("a frame holds no exceptions"); }
+
+    nb::object finish() override { return assemble(g_, device_dtype_, columns_); }
+
+private:
+    [[noreturn]] static void mismatch(Py_ssize_t row) {
+        PyErr_Format(PyExc_ValueError,
+                     "the records predicted for the device in row %zd do not match the configuration's curves "
+                     "and their x coordinates",
+                     row);
+        throw nb::python_error();
+    }
+
+    static void copy_values(Py_ssize_t row, nb::handle values, const core::Float64Array& column, Py_ssize_t start,
+                            Py_ssize_t points) {
+        if (!PyList_Check(values.ptr()) || PyList_GET_SIZE(values.ptr()) != points) mismatch(row);
+        for (Py_ssize_t p = 0; p < points; ++p) {
+            double value = PyFloat_AsDouble(PyList_GET_ITEM(values.ptr(), p));
+            if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+            column.at(start + p) = value;
+        }
+    }
+
+    const py::Call& g_;
+    const core::Plan& plan_;
+    nb::object device_dtype_;
+    Columns columns_;
+    std::vector<Py_ssize_t> offsets_;
+    Py_ssize_t per_device_ = 0;
+    std::vector<Py_ssize_t> rows_;
+};
+
+// Without a plan: the records of each device, whatever they hold, become its rows.
+class RecordsFrame final : public Output {
+public:
+    RecordsFrame(const py::Call& g, nb::handle device_dtype, Py_ssize_t count)
+        : g_(g), device_dtype_(nb::borrow(device_dtype)), count_(count) {}
+
+    core::BlockSink& block(const std::vector<Py_ssize_t>&) override {
+        throw std::logic_error("no blocks without a plan");
+    }
+    void commit_block() override {}
+    void device(Py_ssize_t row, nb::handle records) override { devices_.emplace_back(row, nb::borrow(records)); }
+    void failure(Py_ssize_t, nb::handle) override { throw std::logic_error("a frame holds no exceptions"); }
+
+    nb::object finish() override {
+        nb::object np = g_("np");
+        nb::object pd = g_("pd");
+        Categories curve_types, variants;
+        Py_ssize_t total = 0, max_points = 0;
+        for (auto& [row, records] : devices_) {
+            for (nb::handle record : records) {
+                Py_ssize_t points = length(record["x_coords"]);
+                if (length(record["y_coords"]) != points || length(record["y_coords_std"]) != points) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "a record of the device in row %zd has not one y value and one standard "
+                                 "deviation per x coordinate",
+                                 row);
+                    throw nb::python_error();
+                }
+                curve_types.code(record["curve_type"]);
+                nb::object variant = record["curve_variant"];
+                if (!variant.is_none()) variants.code(variant);
+                if (!columns_.curves.contains(record["curve_type"]))
+                    columns_.curves[record["curve_type"]] = axes_of(record);
+                total += points;
+                max_points = std::max(max_points, points);
+            }
+        }
+        columns_.curve_dtype = curve_types.dtype(pd);
+        columns_.variant_dtype = variants.dtype(pd);
+        nb::object empty = np.attr("empty");
+        columns_.device_codes = empty(total, "dtype"_a = codes_dtype(np, count_));
+        columns_.curve_codes = empty(total, "dtype"_a = codes_dtype(np, curve_types.size()));
+        columns_.variant_codes = empty(total, "dtype"_a = codes_dtype(np, variants.size()));
+        columns_.point = empty(total, "dtype"_a = point_dtype(np, max_points));
+        columns_.x = empty(total);
+        columns_.y = empty(total);
+        columns_.y_std = empty(total);
+
+        Py_ssize_t position = 0;
+        for (auto& [row, records] : devices_) {
+            for (nb::handle record : records) {
+                Py_ssize_t points = length(record["x_coords"]);
+                nb::object span = py::slice(nb::int_(position), nb::int_(position + points));
+                nb::object variant = record["curve_variant"];
+                columns_.device_codes[span] = nb::int_(row);
+                columns_.curve_codes[span] = nb::int_(curve_types.code(record["curve_type"]));
+                columns_.variant_codes[span] = nb::int_(variant.is_none() ? -1 : variants.code(variant));
+                columns_.point[span] = np.attr("arange")(points);
+                columns_.x[span] = record["x_coords"];
+                columns_.y[span] = record["y_coords"];
+                columns_.y_std[span] = record["y_coords_std"];
+                position += points;
+            }
+        }
+        return assemble(g_, device_dtype_, columns_);
+    }
+
+private:
+    const py::Call& g_;
+    nb::object device_dtype_;
+    Py_ssize_t count_;
+    Columns columns_;
+    std::vector<std::pair<Py_ssize_t, nb::object>> devices_;
+};
+
+}  // namespace
+
+nb::object codes_dtype(nb::handle np, Py_ssize_t count) {
+    // pandas keeps the codes of fewer than 127 categories as int8, and so on
+    const char* name = count < 127 ? "int8" : count < 32767 ? "int16" : count < 2147483647 ? "int32" : "int64";
+    return np.attr("dtype")(name);
+}
+
+std::unique_ptr<Output> frame_output(const py::Call& g, const core::Plan* plan, nb::handle device_dtype,
+                                     Py_ssize_t count) {
+    if (plan) return std::make_unique<LaidOutFrame>(g, *plan, device_dtype, count);
+    return std::make_unique<RecordsFrame>(g, device_dtype, count);
+}
+
+}  // namespace korva::curve::batch

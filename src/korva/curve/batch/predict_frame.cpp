@@ -1,0 +1,196 @@
+// korva.curve.batch.predict_curves_for_frame: the curves of every device (row) of a DataFrame, as
+// predict_curves_for_inputs gives them for each row, predicted chunk by chunk through the
+// vectorised core. Devices the core cannot take, and every device of a chunk the core failed on,
+// go through the module's own predict_curves_for_inputs, which decides each device's outcome.
+#include "korva/curve/batch/batch.hpp"
+
+#include "korva/curve/batch/device_inputs.hpp"
+#include "korva/curve/batch/outputs.hpp"
+#include "korva/curve/batch/progress.hpp"
+
+#include <algorithm>
+
+namespace korva::curve::batch {
+
+using namespace nb::literals;
+
+namespace {
+
+// Query rows per stacked block by default: the working set of a chunk stays a few tens of MB.
+constexpr Py_ssize_t rows_per_block = 131072;
+
+bool is_text(nb::handle value, const char* text) { return PyUnicode_Check(value.ptr()) && py::equals(value, text); }
+
+[[noreturn]] void raise_choice(const char* parameter, nb::handle value, const char* first, const char* second) {
+    PyErr_Format(PyExc_ValueError, "%s must be '%s' or '%s', not %R", parameter, first, second, value.ptr());
+    throw nb::python_error();
+}
+
+Request read_request(const py::Call& g) {
+    Request request;
+    request.models = g[0];
+    request.devices = g[1];
+    request.device_type = g[2];
+    request.curve_types = g[3];
+    request.config = g[4];
+    request.exact = py::truthy(g[5]);
+    nb::handle output = g[6], errors = g[7], chunk_size = g[8];
+    if (!is_text(output, "records") && !is_text(output, "frame")) raise_choice("output", output, "records", "frame");
+    if (!is_text(errors, "raise") && !is_text(errors, "return")) raise_choice("errors", errors, "raise", "return");
+    request.frame = is_text(output, "frame");
+    request.return_errors = is_text(errors, "return");
+    if (!chunk_size.is_none()) {
+        if (!PyLong_Check(chunk_size.ptr()) || PyBool_Check(chunk_size.ptr())) {
+            PyErr_Format(PyExc_TypeError, "chunk_size must be an int or None, not %.200s",
+                         Py_TYPE(chunk_size.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        int overflow = 0;
+        long long size = PyLong_AsLongLongAndOverflow(chunk_size.ptr(), &overflow);
+        if (overflow > 0) size = PY_SSIZE_T_MAX;
+        if (size < 1) {
+            PyErr_Format(PyExc_ValueError, "chunk_size must be at least 1, not %R", chunk_size.ptr());
+            throw nb::python_error();
+        }
+        request.chunk_size = (Py_ssize_t) std::min<long long>(size, PY_SSIZE_T_MAX);
+    }
+    request.progress = py::truthy(g[9]);
+    return request;
+}
+
+// "pandas.Series", "list": what was given instead of a DataFrame.
+nb::object given_type_name(nb::handle obj) {
+    nb::handle type = obj.type();
+    nb::object module = nb::getattr(type, "__module__", nb::none());
+    nb::object name = nb::getattr(type, "__qualname__", nb::str(Py_TYPE(obj.ptr())->tp_name));
+    if (!PyUnicode_Check(module.ptr()) || py::equals(module, "builtins")) return name;
+    return nb::str("{}.{}").format(module, name);
+}
+
+[[noreturn]] void raise_not_a_frame(nb::handle devices) {
+    PyErr_Format(PyExc_TypeError, "devices must be a pandas DataFrame with one row per device, not %U",
+                 given_type_name(devices).ptr());
+    throw nb::python_error();
+}
+
+// The devices of a chunk that the core takes, predicted together. False when the core cannot
+// finish them: they then go device by device, and each device's own steps say whether it fails.
+bool predict_together(const core::Context& ctx, const core::Plan& plan, const DeviceInputs::Chunk& chunk,
+                      Output& output) {
+    try {
+        core::predict_block(ctx, plan, chunk.base, output.block(chunk.stacked));
+        output.commit_block();
+        return true;
+    } catch (const core::NotVectorisable&) {
+        return false;
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+// One device through the module's own predict_curves_for_inputs, with its Series devices.iloc[row].
+void predict_one(const py::Call& g, const Request& request, Py_ssize_t row, Output& output) {
+    nb::object device_inputs = request.devices.attr("iloc")[nb::int_(row)];
+    nb::object records;
+    try {
+        nb::object predict = g("mos_utils").attr("predict_curves_for_inputs");
+        records = predict(request.models, device_inputs, request.device_type, request.curve_types, request.config);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        if (request.return_errors) {
+            output.failure(row, error.value());
+            return;
+        }
+        nb::object label = request.devices.attr("index")[nb::int_(row)];
+        nb::object note = nb::steal(PyUnicode_FromFormat(
+            "while predicting the curves of device %R (row %zd of devices)", label.ptr(), row));
+        if (!note.is_valid()) throw nb::python_error();
+        error.value().attr("add_note")(note);
+        throw;
+    }
+    output.device(row, records);
+}
+
+[[noreturn]] void raise_repeated_labels(nb::handle labels) {
+    nb::object repeated = labels[labels.attr("duplicated")()].attr("unique")()[py::slice(nb::none(), nb::int_(5))];
+    PyErr_Format(PyExc_ValueError,
+                 "output='frame' needs one index label per device, but the index of devices repeats %R",
+                 repeated.attr("tolist")().ptr());
+    throw nb::python_error();
+}
+
+}  // namespace
+
+nb::object predict_pandas(const py::Call& g, const Request& request) {
+    core::Context ctx{g, g("mos_utils")};
+    nb::handle devices = request.devices;
+    bool original = core::curve_module_is_original(ctx);
+    if (original) check_input_columns(ctx, devices, request.device_type, request.config);
+
+    Py_ssize_t count = (Py_ssize_t) nb::len(devices);
+    nb::object device_dtype;
+    if (request.frame) {
+        nb::object labels = devices.attr("index");
+        if (!py::truthy(labels.attr("is_unique"))) raise_repeated_labels(labels);
+        device_dtype = g("pd").attr("CategoricalDtype")("categories"_a = labels);
+    }
+
+    std::optional<core::Plan> plan;
+    if (original)
+        plan = core::make_plan(ctx, request.models, request.device_type, request.curve_types, request.config,
+                               request.exact ? core::Stacking::exact : core::Stacking::rounding);
+    std::unique_ptr<Output> output =
+        request.frame ? frame_output(g, plan ? &*plan : nullptr, device_dtype, count) : records_output(g, count);
+    std::optional<DeviceInputs> inputs;
+    if (plan) inputs.emplace(ctx, *plan, devices);
+
+    Py_ssize_t chunk_size = request.chunk_size;
+    if (!chunk_size) chunk_size = std::max<Py_ssize_t>(1, rows_per_block / std::max<Py_ssize_t>(plan ? plan->max_points : 0, 101));
+
+    Progress progress(request.progress, count);
+    for (Py_ssize_t start = 0, stop; start < count; start = stop) {
+        stop = start + std::min(chunk_size, count - start);
+        std::vector<Py_ssize_t> one_by_one;
+        if (inputs) {
+            DeviceInputs::Chunk chunk = inputs->chunk(start, stop);
+            one_by_one = chunk.literal;
+            if (!chunk.stacked.empty() && !predict_together(ctx, *plan, chunk, *output)) {
+                one_by_one.insert(one_by_one.end(), chunk.stacked.begin(), chunk.stacked.end());
+                std::sort(one_by_one.begin(), one_by_one.end());
+            }
+        } else {
+            for (Py_ssize_t row = start; row < stop; ++row) one_by_one.push_back(row);
+        }
+        for (Py_ssize_t row : one_by_one) predict_one(g, request, row, *output);
+        progress.advance(stop - start);
+    }
+    progress.close();
+    return output->finish();
+}
+
+nb::object predict_curves_for_frame(const py::Call& g) {
+    Request request = read_request(g);
+    if (is_dask(request.devices)) return predict_dask(g, request);
+    if (!py::truthy(g("isinstance")(request.devices, g("pd").attr("DataFrame")))) raise_not_a_frame(request.devices);
+    if (request.frame && request.return_errors)
+        py::raise(g("ValueError"),
+                  "errors='return' needs output='records': a frame has no place for a device's exception "
+                  "(use errors='raise', or output='records')");
+    return predict_pandas(g, request);
+}
+
+nb::object _predict_partition(const py::Call& g) {
+    Request request;
+    request.devices = g[0];
+    request.models = g[1];
+    request.device_type = g[2];
+    request.curve_types = g[3];
+    request.config = g[4];
+    request.exact = py::truthy(g[5]);
+    request.frame = true;
+    if (!g[6].is_none()) request.chunk_size = nb::cast<Py_ssize_t>(g[6]);
+    return predict_pandas(g, request);
+}
+
+}  // namespace korva::curve::batch

@@ -1,0 +1,46 @@
+// float64 numpy arrays seen from C++ through the buffer protocol.
+#include "korva/curve/core/float64.hpp"
+
+#include "korva/curve/core/core.hpp"
+
+#include <cstring>
+
+namespace korva::curve::core {
+
+namespace {
+
+// The struct-module codes numpy gives a native float64 buffer.
+bool is_float64_format(const char* format) {
+    if (!format) return false;
+    if (format[0] == '@' || format[0] == '=' || format[0] == '<') ++format;
+    return std::strcmp(format, "d") == 0;
+}
+
+}  // namespace
+
+Float64Array::Float64Array(nb::handle array, nb::handle ndarray_type, int ndim, bool writable) {
+    if ((PyObject*) Py_TYPE(array.ptr()) != ndarray_type.ptr()) throw NotVectorisable{};
+    int flags = writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
+    if (PyObject_GetBuffer(array.ptr(), &view_, flags) < 0) {
+        PyErr_Clear();  // a read-only array asked for writing: not ours to fill
+        throw NotVectorisable{};
+    }
+    if (view_.ndim != ndim || view_.itemsize != 8 || !is_float64_format(view_.format)) {
+        PyBuffer_Release(&view_);
+        throw NotVectorisable{};
+    }
+}
+
+nb::object empty(nb::handle np, std::initializer_list<Py_ssize_t> shape) {
+    nb::object dims = nb::steal(PyTuple_New((Py_ssize_t) shape.size()));
+    if (!dims.is_valid()) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (Py_ssize_t extent : shape) {
+        PyObject* value = PyLong_FromSsize_t(extent);
+        if (!value) throw nb::python_error();
+        PyTuple_SET_ITEM(dims.ptr(), i++, value);
+    }
+    return np.attr("empty")(dims);
+}
+
+}  // namespace korva::curve::core

@@ -1,0 +1,38 @@
+// float64 numpy arrays seen from C++ through the buffer protocol: element access with the array's
+// own strides, so the core copies values bit for bit without a round trip through Python floats.
+#pragma once
+
+#include "korva/py/glue.hpp"
+
+namespace korva::curve::core {
+
+namespace nb = nanobind;
+
+class Float64Array {
+public:
+    // The memory of `array`, which must be an exact numpy.ndarray (`ndarray_type`) of float64 with
+    // `ndim` dimensions; otherwise throws NotVectorisable. `writable` asks for write access.
+    Float64Array(nb::handle array, nb::handle ndarray_type, int ndim, bool writable = false);
+    ~Float64Array() { PyBuffer_Release(&view_); }
+    Float64Array(const Float64Array&) = delete;
+    Float64Array& operator=(const Float64Array&) = delete;
+
+    Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+    double& at(Py_ssize_t i) const { return *reinterpret_cast<double*>(base() + i * view_.strides[0]); }
+    double& at(Py_ssize_t i, Py_ssize_t j) const {
+        return *reinterpret_cast<double*>(base() + i * view_.strides[0] + j * view_.strides[1]);
+    }
+    double& at(Py_ssize_t i, Py_ssize_t j, Py_ssize_t k) const {
+        return *reinterpret_cast<double*>(base() + i * view_.strides[0] + j * view_.strides[1] +
+                                          k * view_.strides[2]);
+    }
+
+private:
+    char* base() const { return static_cast<char*>(view_.buf); }
+    Py_buffer view_{};
+};
+
+// numpy.empty(shape): a fresh C-contiguous float64 array.
+nb::object empty(nb::handle np, std::initializer_list<Py_ssize_t> shape);
+
+}  // namespace korva::curve::core
