@@ -6,6 +6,7 @@
 
 #include "korva/curve/core/float64.hpp"
 
+#include <cstring>
 #include <stdexcept>
 
 namespace korva::curve::batch {
@@ -136,12 +137,14 @@ public:
         nb::object std = np.attr("std")(stack, "axis"_a = 1);
         core::Float64Array means(mean, ndarray, 2), stds(std, ndarray, 2);
         core::Float64Array y(columns_.y, ndarray, 1, true), y_std(columns_.y_std, ndarray, 1, true);
+        double *y_data = y.contiguous(), *y_std_data = y_std.contiguous();
+        const double *mean_data = means.contiguous(), *std_data = stds.contiguous();
+        if (!y_data || !y_std_data || !mean_data || !std_data) throw std::logic_error("columns are contiguous");
+        size_t bytes = sizeof(double) * job.points;
         for (size_t i = 0; i < rows_.size(); ++i) {
             Py_ssize_t start = rows_[i] * per_device_ + offsets_[index];
-            for (Py_ssize_t p = 0; p < job.points; ++p) {
-                y.at(start + p) = means.at((Py_ssize_t) i, p);
-                y_std.at(start + p) = stds.at((Py_ssize_t) i, p);
-            }
+            std::memcpy(y_data + start, mean_data + i * job.points, bytes);
+            std::memcpy(y_std_data + start, std_data + i * job.points, bytes);
         }
     }
 

@@ -47,13 +47,16 @@ private:
     nb::object build(Py_ssize_t first, Py_ssize_t count) {
         nb::object matrix = empty(np_, {count * points_, width_});
         Float64Array out(matrix, ndarray_, 2, true);
+        double* row = out.contiguous();
+        const double* base = base_.contiguous();
+        if (!row || !base) throw NotVectorisable{};
+        size_t base_bytes = sizeof(double) * base_count_, variant_bytes = sizeof(double) * variant_.size();
         for (Py_ssize_t d = 0; d < count; ++d) {
-            for (Py_ssize_t r = 0; r < points_; ++r) {
-                Py_ssize_t row = d * points_ + r;
-                Py_ssize_t column = 0;
-                for (Py_ssize_t i = 0; i < base_count_; ++i) out.at(row, column++) = base_.at(first + d, i);
-                for (double value : variant_) out.at(row, column++) = value;
-                out.at(row, column) = x_[r];
+            const double* inputs = base + (first + d) * base_count_;
+            for (Py_ssize_t r = 0; r < points_; ++r, row += width_) {
+                std::memcpy(row, inputs, base_bytes);
+                std::memcpy(row + base_count_, variant_.data(), variant_bytes);
+                row[width_ - 1] = x_[r];
             }
         }
         return matrix;
@@ -68,13 +71,21 @@ private:
     std::vector<nb::object> own_;
 };
 
-// Copies a prediction of `rows` values (a 1-D float64 ndarray) into stack[first + d, submodel, :]
-// for the d-th group of `points` values.
-void copy_prediction(nb::handle prediction, nb::handle ndarray, Py_ssize_t rows, const Float64Array& stack,
-                     Py_ssize_t first, Py_ssize_t submodel, Py_ssize_t points) {
+// Copies a prediction of `devices * points` values (a 1-D float64 ndarray) into
+// stack[first + d, submodel, :] for the d-th group of `points` values.
+void copy_prediction(nb::handle prediction, nb::handle ndarray, const Float64Array& stack, Py_ssize_t first,
+                     Py_ssize_t devices, Py_ssize_t submodel) {
     Float64Array values(prediction, ndarray, 1);
-    if (values.shape(0) != rows) throw NotVectorisable{};
-    for (Py_ssize_t i = 0; i < rows; ++i) stack.at(first + i / points, submodel, i % points) = values.at(i);
+    Py_ssize_t submodels = stack.shape(1), points = stack.shape(2);
+    if (values.shape(0) != devices * points) throw NotVectorisable{};
+    double* out = stack.contiguous() + ((first * submodels) + submodel) * points;
+    const double* in = values.contiguous();
+    for (Py_ssize_t d = 0; d < devices; ++d, out += submodels * points) {
+        if (in)
+            std::memcpy(out, in + d * points, sizeof(double) * points);
+        else
+            for (Py_ssize_t r = 0; r < points; ++r) out[r] = values.at(d * points + r);
+    }
 }
 
 // The (devices, submodels, points) stack of one model: what _predict_from_submodels(model, X)
@@ -104,11 +115,10 @@ nb::object submodel_stack(nb::handle np, nb::handle ndarray, const ModelCalls& c
     for (Py_ssize_t s = 0; s < count; ++s) {
         const Submodel& submodel = calls.submodels[s];
         if (submodel.stacks || n == 1) {
-            copy_prediction(submodel.predict(queries.stacked()), ndarray, n * points, out, 0, s, points);
+            copy_prediction(submodel.predict(queries.stacked()), ndarray, out, 0, n, s);
             continue;
         }
-        for (Py_ssize_t d = 0; d < n; ++d)
-            copy_prediction(submodel.predict(queries.device(d)), ndarray, points, out, d, s, points);
+        for (Py_ssize_t d = 0; d < n; ++d) copy_prediction(submodel.predict(queries.device(d)), ndarray, out, d, 1, s);
     }
     return stack;
 }

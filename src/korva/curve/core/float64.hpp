@@ -18,6 +18,9 @@ public:
     Float64Array& operator=(const Float64Array&) = delete;
 
     Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+
+    // The first element of a C-contiguous array (nullptr for any other layout).
+    double* contiguous() const { return PyBuffer_IsContiguous(&view_, 'C') ? static_cast<double*>(view_.buf) : nullptr; }
     double& at(Py_ssize_t i) const { return *reinterpret_cast<double*>(base() + i * view_.strides[0]); }
     double& at(Py_ssize_t i, Py_ssize_t j) const {
         return *reinterpret_cast<double*>(base() + i * view_.strides[0] + j * view_.strides[1]);
