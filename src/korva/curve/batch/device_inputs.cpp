@@ -115,7 +115,7 @@ void check_input_columns(const core::Context& ctx, nb::handle devices, nb::handl
         if (!py::truthy(resolved)) resolved = ctx.curve("_DEVICE_CONFIG")[device_type];
         if (py::contains(resolved, py::s("INPUT_TRANSFORM"))) {
             nb::object transform = resolved["INPUT_TRANSFORM"];
-            if (!py::is_function(transform, mos_utils::nld_input_transform, PyModule_GetDict(ctx.curve_module.ptr())))
+            if (!py::is_function(transform, mos_utils::nld_input_transform, ctx.curve_globals))
                 return;  // a transform of the caller's own: which labels it reads is its business
             for (const char* label : core::nld_raw_labels) required.append(label);
         } else {

@@ -123,7 +123,7 @@ void predict_one(const py::Call& g, const Request& request, Py_ssize_t row, Outp
 }  // namespace
 
 nb::object predict_pandas(const py::Call& g, const Request& request) {
-    core::Context ctx{g, g("mos_utils")};
+    core::Context ctx(g, g("mos_utils"));
     nb::handle devices = request.devices;
     bool original = core::curve_module_is_original(ctx);
     if (original) check_input_columns(ctx, devices, request.device_type, request.config);
