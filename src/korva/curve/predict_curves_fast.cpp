@@ -95,7 +95,11 @@ std::optional<nb::object> predict_curves_fast(const py::Call& g) {
     std::optional<core::Plan> plan =
         core::make_plan(ctx, models, device_type, curve_types, config, core::Stacking::one_device);
     if (!plan || plan->inputs == core::Inputs::transform) return std::nullopt;
-    nb::object base = base_inputs(ctx, *plan, device_inputs);
+    nb::object base;
+    try {
+        base = base_inputs(ctx, *plan, device_inputs);
+    } catch (const core::NotVectorisable&) {
+    }
     if (!base.is_valid()) return std::nullopt;
 
     nb::object np = g("np");

@@ -56,7 +56,11 @@ DeviceInputs::DeviceInputs(const core::Context& ctx, const core::Plan& plan, nb:
     }
     nb::list raw_labels;
     for (const char* label : core::nld_raw_labels) raw_labels.append(label);
-    base_ = core::nld_base_inputs(ctx, plan, columns_as_float64(np_, devices, raw_labels));
+    try {
+        base_ = core::nld_base_inputs(ctx, plan, columns_as_float64(np_, devices, raw_labels));
+    } catch (const core::NotVectorisable&) {
+        base_ = nb::object();  // every device takes the per-device steps
+    }
 }
 
 DeviceInputs::Chunk DeviceInputs::chunk(Py_ssize_t start, Py_ssize_t stop) const {

@@ -6,6 +6,7 @@
 #include "korva/curve/mos_utils.hpp"
 #include "korva/curve/core/float64.hpp"
 
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -19,8 +20,11 @@ enum class Stacking {
 };
 
 // Thrown when something the vectorised steps rely on does not hold for the data at hand (a model
-// that returns another dtype or shape, say). The caller then runs the literal steps instead.
-struct NotVectorisable {};
+// that returns another dtype or shape, say). The caller then runs the literal steps instead; every
+// caller catches it (the std::exception base only keeps a slip from ending the process).
+struct NotVectorisable : std::exception {
+    const char* what() const noexcept override { return "the vectorised curve steps cannot take this data"; }
+};
 
 // What a request reads at each call: the calling function's globals (numpy) and the namespace of
 // korva.curve.mos_utils, whose table and functions the curve steps use.
