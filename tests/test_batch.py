@@ -106,9 +106,31 @@ def test_fast_mode_differs_by_rounding_only(models, pld, nld, device_type):
                 {k: v for k, v in ref.items() if k not in ("y_coords", "y_coords_std", "_y_coords")}
 
 
-@pytest.mark.parametrize("device_type, curve_types", [("PLD", None), ("NLD", ["id-vd"]), ("PLD", [])])
-def test_frame_holds_the_records(models, pld, nld, device_type, curve_types):
+def tree_models():
+    """PLD models of single trees: they predict a device with a NaN input, so such a device,
+    which the batch leaves to the per-device steps, still has curves."""
+    return single_model(DecisionTreeRegressor(max_depth=5, random_state=0))
+
+
+@pytest.mark.parametrize("device_type, curve_types, setup", [
+    ("PLD", None, "plain"),
+    ("NLD", ["id-vd"], "plain"),
+    ("PLD", [], "plain"),
+    ("PLD", ["id-vd-0", "breakdown"], "a NaN input"),      # one device through the per-device steps
+    ("NLD", None, "a text column"),                        # every device through them
+    ("PLD", ["id-vg-lin"], "replaced driver"),             # no plan: the frame built from records
+])
+def test_frame_holds_the_records(monkeypatch, models, pld, nld, device_type, curve_types, setup):
     devices = pld if device_type == "PLD" else nld
+    if setup == "a NaN input":
+        models = tree_models()
+        devices = devices.copy()
+        devices.iloc[3, 0] = np.nan
+    elif setup == "a text column":
+        devices = devices.assign(name="device")
+    elif setup == "replaced driver":
+        original = mos_utils.predict_curves_for_inputs
+        monkeypatch.setattr(mos_utils, "predict_curves_for_inputs", lambda *args: original(*args))
     records = predict_frame(models, devices, device_type, curve_types, exact=True)
     frame = predict_frame(models, devices, device_type, curve_types, exact=True, output="frame")
     assert list(frame.columns) == ["device", "curve_type", "curve_variant", "point", "x", "y", "y_std"]
