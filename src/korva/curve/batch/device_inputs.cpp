@@ -123,7 +123,9 @@ void check_input_columns(const core::Context& ctx, nb::handle devices, nb::handl
                 return;  // a transform of the caller's own: which labels it reads is its business
             for (const char* label : core::nld_raw_labels) required.append(label);
         } else {
-            for (nb::handle label : resolved["BASE_INPUT_COLS"]) required.append(label);
+            nb::object base_cols = resolved["BASE_INPUT_COLS"];
+            if (!PyList_Check(base_cols.ptr())) return;  // not a list of labels: the selection decides
+            for (nb::handle label : base_cols) required.append(label);
         }
     } catch (nb::python_error& error) {
         // A configuration that cannot be read fails the same way for every device, at its own step.
