@@ -93,17 +93,20 @@ def test_exact_mode_gives_the_per_device_records(models, pld, nld, case, chunk_s
 
 @pytest.mark.parametrize("device_type", ["PLD", "NLD"])
 def test_fast_mode_differs_by_rounding_only(models, pld, nld, device_type):
+    """Within 1e-12 of each curve's scale (its largest |y|): the bound a standard deviation near
+    zero can be held to, as well as the values themselves."""
     devices = pld if device_type == "PLD" else nld
     expected = per_device(models, devices, device_type)
     got = predict_frame(models, devices, device_type)
+    assert got != expected  # the linear models were stacked: some last bits differ
+    numbers = ("y_coords", "y_coords_std", "_y_coords")
     for records, reference in zip(got, expected):
         for record, ref in zip(records, reference):
-            assert [k for k in record] == [k for k in ref]
-            for key in ("y_coords", "y_coords_std", "_y_coords"):
-                a, b = np.array(record[key]), np.array(ref[key])
-                np.testing.assert_allclose(a, b, rtol=1e-12, atol=1e-12 * np.abs(b).max())
-            assert {k: v for k, v in record.items() if k not in ("y_coords", "y_coords_std", "_y_coords")} == \
-                {k: v for k, v in ref.items() if k not in ("y_coords", "y_coords_std", "_y_coords")}
+            assert {k: v for k, v in record.items() if k not in numbers} == \
+                {k: v for k, v in ref.items() if k not in numbers}
+            scale = np.abs(ref["y_coords"]).max()
+            for key in numbers:
+                assert np.abs(np.subtract(record[key], ref[key])).max() <= 1e-12 * scale
 
 
 def tree_models():
