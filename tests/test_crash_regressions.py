@@ -185,3 +185,42 @@ def test_any_package_file_name_imports_or_raises(file, expected):
     assert out[3] == "str"
     assert out[4].startswith("(path: Union[str, pathlib.")
     assert out[5] == 8
+
+
+@pytest.mark.parametrize("meta_path", ["tuple(sys.meta_path)", "Finders(sys.meta_path)", "None"],
+                         ids=["tuple", "list-like", "none"])
+def test_reinitialised_package_with_any_meta_path(meta_path):
+    # A fresh `import korva` puts its finder in front of sys.meta_path, through the object's own
+    # methods; one that lacks them makes the import fail with the interpreter's exception.
+    out = run_json(f"""
+        import json, sys
+        class Finders:
+            def __init__(self, items):
+                self.items = list(items)
+            def __len__(self):
+                return len(self.items)
+            def __getitem__(self, i):
+                return self.items[i]
+            def __iter__(self):
+                return iter(self.items)
+            def pop(self, i):
+                return self.items.pop(i)
+            def insert(self, i, item):
+                self.items.insert(i, item)
+        import korva
+        del sys.modules["korva"]
+        saved, sys.meta_path = list(sys.meta_path), {meta_path}
+        try:
+            import korva
+        except Exception as e:
+            sys.meta_path = saved
+            print(json.dumps(["raised", type(e).__name__]))
+        else:
+            finders = [type(f).__name__ for f in sys.meta_path]
+            import korva.utils.hash
+            print(json.dumps([finders.count("_ModuleTreeFinder"), finders[0], len(korva.utils.hash.obj_to_hash(1))]))
+    """)
+    if meta_path in ("None", "tuple(sys.meta_path)"):
+        assert out == ["raised", "AttributeError"]
+    else:
+        assert out == [1, "_ModuleTreeFinder", 8]

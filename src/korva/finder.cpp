@@ -107,11 +107,12 @@ void install_finder(nb::handle finder_type) {
     auto* type = reinterpret_cast<PyTypeObject*>(finder_type.ptr());
     nb::object finder = nb::steal(type->tp_alloc(type, 0));
     if (!finder.is_valid()) throw nb::python_error();
-    nb::list meta_path = nb::borrow<nb::list>(py::import("sys").attr("meta_path"));
+    // sys.meta_path is whatever the user put there: only its own len, [], pop and insert are used.
+    nb::object meta_path = py::import("sys").attr("meta_path");
     // A re-imported package (after `del sys.modules["korva"]`) must not leave a stale finder behind.
-    for (Py_ssize_t i = (Py_ssize_t) meta_path.size() - 1; i >= 0; --i) {
-        const char* other = Py_TYPE(meta_path[i].ptr())->tp_name;
-        if (std::string_view(other) == finder_type_name) meta_path.attr("pop")(i);
+    for (Py_ssize_t i = (Py_ssize_t) nb::len(meta_path) - 1; i >= 0; --i) {
+        nb::object other = meta_path[i];
+        if (std::string_view(Py_TYPE(other.ptr())->tp_name) == finder_type_name) meta_path.attr("pop")(i);
     }
     meta_path.attr("insert")(0, finder);
 }
