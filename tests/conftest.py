@@ -1,11 +1,15 @@
 """Shared test helpers: running code in a fresh interpreter, optionally with packages made
-unimportable, so that import order and missing-dependency behaviour can be observed."""
+unimportable, so that import order and missing-dependency behaviour can be observed; and fixed
+keys and IVs for tests whose outcome would otherwise depend on random bytes."""
 import json
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
+from cryptography.hazmat.primitives import padding
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 # Installed first in the child: makes the named top-level packages fail to import the way a
 # missing package does (ModuleNotFoundError), or with another exception class when asked to.
@@ -45,3 +49,31 @@ def run_json(code, **kwargs):
 @pytest.fixture
 def fresh():
     return run_python
+
+
+# An IV that the encrypting tests draw instead of a random one, so that a container or payload, and
+# what a wrong key makes of it, are the same on every run.
+FIXED_IV = bytes(range(0xA0, 0xB0))
+
+
+@pytest.fixture
+def fixed_iv(monkeypatch):
+    """_encrypt_data (and so save_dump with a given key) of korva.utils.mtdump uses FIXED_IV."""
+    import korva.utils.mtdump as D
+    monkeypatch.setattr(D, "os", types.SimpleNamespace(urandom=lambda n: FIXED_IV[:n]))
+    return FIXED_IV
+
+
+def padding_is_invalid(payload, key):
+    """Whether AES-256-CBC decryption of `payload` (IV + ciphertext) with `key` ends in invalid
+    PKCS7 padding: the wrong-key case that must fail in the cipher step, which it does only by
+    the data and key chosen (about one wrong key in 256 yields valid padding by chance)."""
+    decryptor = Cipher(algorithms.AES(key), modes.CBC(payload[:16])).decryptor()
+    padded = decryptor.update(payload[16:]) + decryptor.finalize()
+    unpadder = padding.PKCS7(128).unpadder()
+    try:
+        unpadder.update(padded)
+        unpadder.finalize()
+    except ValueError:
+        return True
+    return False

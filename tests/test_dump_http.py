@@ -17,6 +17,7 @@ import pytest
 
 import korva.utils.mtd_loader as L
 import korva.utils.mtdump as D
+from conftest import padding_is_invalid
 
 READERS = {"mtdump": D, "mtd_loader": L}
 FD_DIR = "/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"
@@ -162,9 +163,10 @@ def test_missing_document_is_a_404(site):
 
 
 @pytest.mark.parametrize("reader", READERS)
-def test_encrypted_container_over_http(tmp_path, site, reader):
+def test_encrypted_container_over_http(tmp_path, site, fixed_iv, reader):
     R = READERS[reader]
-    data, result = _container(tmp_path, passphrase="auto")
+    data, result = _container(tmp_path, passphrase=bytes(range(32)))
+    assert padding_is_invalid(data[20 + struct.unpack_from("<Q", data, 4)[0]:], bytes(32))
     url = site.put("secret.mtd", data)
     assert R.load_dump(url, passphrase=result["passphrase"]) == OBJ
     with pytest.raises(R.MTDDecryptionError, match="^File is encrypted, but no passphrase was provided.$"):

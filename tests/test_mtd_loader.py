@@ -9,7 +9,7 @@ import pytest
 
 import korva.utils.mtd_loader as L
 import korva.utils.mtdump as D
-from conftest import run_json
+from conftest import padding_is_invalid, run_json
 
 OBJ = {"a": [1, 2, 3], "b": "caf\u00e9", "c": (None, 2.5)}
 KEY = bytes(range(32))
@@ -95,12 +95,17 @@ def test_dill_container_is_unsupported_after_the_checksum(tmp_path):
      "Decryption failed. The key may be incorrect or the data may be corrupt."),
     ("short-payload", KEY, "MTDFormatError", "Invalid encrypted data length."),
 ])
-def test_errors_are_the_loaders_own(tmp_path, content, passphrase, exc, message):
+def test_errors_are_the_loaders_own(tmp_path, fixed_iv, content, passphrase, exc, message):
     path = tmp_path / "e.mtd"
     if content == b"NOPE":
         path.write_bytes(content)
     else:
         D.save_dump(OBJ, path, passphrase=KEY)
+        if passphrase not in (None, KEY):
+            # The container's bytes are fixed (key, IV, object); under this wrong key they end in
+            # invalid padding, so the cipher step is where the load fails.
+            raw = path.read_bytes()
+            assert padding_is_invalid(raw[20 + struct.unpack("<Q", raw[4:12])[0]:], passphrase)
         if content == "short-payload":
             raw = path.read_bytes()
             n = struct.unpack("<Q", raw[4:12])[0]

@@ -20,9 +20,7 @@ PyObject* find_spec(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &path, &target))
         return nullptr;
     try {
-        const char* name = PyUnicode_AsUTF8(fullname);
-        if (!name) throw nb::python_error();
-        const ModuleEntry* entry = find_module_entry(name);
+        const ModuleEntry* entry = find_module_entry(fullname);
         if (!entry) Py_RETURN_NONE;
         nb::handle package = package_module_of(Py_TYPE(self));
         nb::object origin = nb::getattr(package, "__file__", nb::none());
@@ -41,9 +39,14 @@ PyObject* create_module(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 // exec_module(module): runs the body of the module in the tree that carries this name.
 PyObject* exec_module(PyObject* self, PyObject* module) {
+    // The interpreter's loaders refuse what they cannot run: the bodies need a module's namespace.
+    if (!PyModule_Check(module)) {
+        PyErr_Format(PyExc_TypeError, "exec_module() argument must be a module, not %.200s", Py_TYPE(module)->tp_name);
+        return nullptr;
+    }
     try {
         nb::object name = nb::handle(module).attr("__name__");
-        const ModuleEntry* entry = find_module_entry(PyUnicode_AsUTF8(name.ptr()));
+        const ModuleEntry* entry = find_module_entry(name);
         if (!entry) {
             PyErr_Format(PyExc_ImportError, "korva has no module named %R", name.ptr());
             return nullptr;
@@ -104,11 +107,12 @@ void install_finder(nb::handle finder_type) {
     auto* type = reinterpret_cast<PyTypeObject*>(finder_type.ptr());
     nb::object finder = nb::steal(type->tp_alloc(type, 0));
     if (!finder.is_valid()) throw nb::python_error();
-    nb::list meta_path = nb::borrow<nb::list>(py::import("sys").attr("meta_path"));
+    // sys.meta_path is whatever the user put there: only its own len, [], pop and insert are used.
+    nb::object meta_path = py::import("sys").attr("meta_path");
     // A re-imported package (after `del sys.modules["korva"]`) must not leave a stale finder behind.
-    for (Py_ssize_t i = (Py_ssize_t) meta_path.size() - 1; i >= 0; --i) {
-        const char* other = Py_TYPE(meta_path[i].ptr())->tp_name;
-        if (std::string_view(other) == finder_type_name) meta_path.attr("pop")(i);
+    for (Py_ssize_t i = (Py_ssize_t) nb::len(meta_path) - 1; i >= 0; --i) {
+        nb::object other = meta_path[i];
+        if (std::string_view(Py_TYPE(other.ptr())->tp_name) == finder_type_name) meta_path.attr("pop")(i);
     }
     meta_path.attr("insert")(0, finder);
 }

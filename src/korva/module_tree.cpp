@@ -1,8 +1,6 @@
 // The submodules of korva, each with the body that runs when it is first imported.
 #include "korva/module_tree.hpp"
 
-#include <cstring>
-
 namespace korva::curve::batch { void body(const ModuleBody&); }
 namespace korva::curve::mos_utils { void body(const ModuleBody&); }
 namespace korva::utils { void body(const ModuleBody&); }
@@ -24,9 +22,12 @@ const ModuleEntry module_tree[] = {
 };
 }  // namespace
 
-const ModuleEntry* find_module_entry(const char* fullname) {
+const ModuleEntry* find_module_entry(nb::handle fullname) {
+    // Any object may arrive as a name: only a str equal to an entry's name finds it (the comparison
+    // neither encodes the text nor raises).
+    if (!PyUnicode_Check(fullname.ptr())) return nullptr;
     for (const ModuleEntry& entry : module_tree)
-        if (std::strcmp(entry.name, fullname) == 0) return &entry;
+        if (PyUnicode_CompareWithASCIIString(fullname.ptr(), entry.name) == 0) return &entry;
     return nullptr;
 }
 

@@ -11,7 +11,8 @@ struct ModuleEntry {
     BodyFunction body;  // nullptr: a package with no statements of its own
 };
 
-// The submodules served by the finder (the `korva` package itself is the extension's own module).
-const ModuleEntry* find_module_entry(const char* fullname);
+// The submodules served by the finder (the `korva` package itself is the extension's own module);
+// nullptr for any other name, and for a name that is not a str.
+const ModuleEntry* find_module_entry(nb::handle fullname);
 
 }  // namespace korva

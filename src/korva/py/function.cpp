@@ -69,12 +69,13 @@ nb::str format_missing(const std::vector<PyObject*>& names) {
         plural = f->argcount != 1;
         signature = nb::steal(PyUnicode_FromFormat("%zd", f->argcount));
     }
+    if (!signature.is_valid()) throw nb::python_error();
     nb::object kwonly_signature = nb::str("");
     if (kwonly_given)
         kwonly_signature = nb::steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
                                                           given != 1 ? "s" : "", kwonly_given,
                                                           kwonly_given != 1 ? "s" : ""));
-    if (!signature.is_valid() || !kwonly_signature.is_valid()) throw nb::python_error();
+    if (!kwonly_signature.is_valid()) throw nb::python_error();
     PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname,
                  signature.ptr(), plural ? "s" : "", given, kwonly_signature.ptr(),
                  given == 1 && !kwonly_given ? "was" : "were");
@@ -448,9 +449,13 @@ PyType_Spec reduce_step_spec = {
 // A code object that carries the signature: argument names, count and the **kwargs flag.
 nb::object make_code(nb::handle name, nb::handle qualname, nb::handle varnames, Py_ssize_t argcount,
                      Py_ssize_t kwonlycount, bool has_varkw, nb::handle filename) {
-    nb::object code = nb::steal((PyObject*) PyCode_NewEmpty(PyUnicode_AsUTF8(filename.ptr()),
-                                                            PyUnicode_AsUTF8(name.ptr()), 1));
+    const char* name_text = PyUnicode_AsUTF8(name.ptr());
+    if (!name_text) throw nb::python_error();
+    // The file name (the module's __file__, whatever text it holds) goes in as an object, never
+    // through a C string, so text that UTF-8 cannot encode is kept as it is rather than a failure.
+    nb::object code = nb::steal((PyObject*) PyCode_NewEmpty("<korva>", name_text, 1));
     if (!code.is_valid()) throw nb::python_error();
+    code = code.attr("replace")("co_filename"_a = filename);
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (has_varkw ? CO_VARKEYWORDS : 0);
     return code.attr("replace")("co_argcount"_a = argcount, "co_posonlyargcount"_a = 0,
                                 "co_kwonlyargcount"_a = kwonlycount, "co_nlocals"_a = PyTuple_GET_SIZE(varnames.ptr()),
@@ -511,8 +516,18 @@ nb::object make_function(nb::handle function_type, nb::handle module, const Func
     nb::str name(spec.name);
     nb::object module_name = globals.contains("__name__") ? globals["__name__"] : nb::none();
     nb::object filename = nb::str("<korva>");
-    if (globals.contains("__file__") && nb::isinstance<nb::str>(globals["__file__"])) filename = globals["__file__"];
+    if (globals.contains("__file__")) {
+        nb::object file = globals["__file__"];
+        // A str subclass enters the code object as the plain str of its value.
+        if (PyUnicode_Check(file.ptr())) filename = nb::steal(PyUnicode_FromObject(file.ptr()));
+        if (!filename.is_valid()) throw nb::python_error();
+    }
     nb::object code = make_code(name, name, varnames, argcount, kwonlycount, spec.varkw != nullptr, filename);
+    nb::object default_values;
+    if (defaults.size()) {
+        default_values = nb::steal(PyList_AsTuple(defaults.ptr()));
+        if (!default_values.is_valid()) throw nb::python_error();
+    }
 
     auto* type = reinterpret_cast<PyTypeObject*>(function_type.ptr());
     nb::object self = nb::steal(type->tp_alloc(type, 0));
@@ -524,7 +539,7 @@ nb::object make_function(nb::handle function_type, nb::handle module, const Func
     f->qualname = name.inc_ref().ptr();
     f->module = module_name.release().ptr();
     f->doc = Py_NewRef(Py_None);
-    f->defaults = defaults.size() ? PyList_AsTuple(defaults.ptr()) : nullptr;
+    f->defaults = default_values.is_valid() ? default_values.release().ptr() : nullptr;
     f->kwdefaults = kwdefaults.size() ? kwdefaults.release().ptr() : nullptr;
     f->annotations = annotations.release().ptr();
     f->globals = globals.release().ptr();

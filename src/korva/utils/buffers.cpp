@@ -29,7 +29,7 @@ nb::object allocate(Py_ssize_t size) {
     return result;
 }
 
-Window::Window(nb::handle target, Py_ssize_t offset, Py_ssize_t size) : target_(target) {
+Window::Window(nb::handle target, Py_ssize_t offset, Py_ssize_t size) {
     view_ = nb::steal(PyMemoryView_FromMemory(PyBytes_AS_STRING(target.ptr()) + offset, size, PyBUF_WRITE));
     if (!view_.is_valid()) throw nb::python_error();
 }
@@ -38,12 +38,10 @@ Window::~Window() {
     // Runs while an exception may be propagating: keep the interpreter's error state untouched.
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* done = PyObject_CallMethod(view_.ptr(), "release", nullptr);
-    if (done) {
+    if (done)
         Py_DECREF(done);
-    } else {
-        PyErr_Clear();
-        target_.inc_ref();
-    }
+    else
+        PyErr_WriteUnraisable(view_.ptr());
     PyErr_SetRaisedException(pending);
 }
 

@@ -16,9 +16,10 @@ nb::object concat(nb::object a, nb::handle b);
 // A new bytes object of `size` bytes whose content the caller writes before publishing it.
 nb::object allocate(Py_ssize_t size);
 
-// A writable memoryview of `size` bytes at `offset` in the unpublished bytes object `target`, released
-// when the window goes out of scope (also when the writer raised). Should the view still be exported
-// then, `target` is kept alive for good, so the memory stays valid for whoever holds the export.
+// A writable memoryview of `size` bytes at `offset` in the unpublished bytes object `target`,
+// released when the window goes out of scope (also when the writer raised). The view does not own
+// `target`: only writers known to keep nothing of the view past their call may be given one (the
+// callers trust the cryptography package's own compiled cipher context, by exact type).
 class Window {
 public:
     Window(nb::handle target, Py_ssize_t offset, Py_ssize_t size);
@@ -28,7 +29,6 @@ public:
     nb::handle view() const { return view_; }
 
 private:
-    nb::handle target_;
     nb::object view_;
 };
 

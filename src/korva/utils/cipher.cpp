@@ -2,14 +2,18 @@
 // data. decrypt_payload is the decryption both container modules run.
 //
 // The payload is the largest object in play, so the steps avoid copies they do not need: the
-// ciphertext is read through a view of the payload, the cipher writes straight into results of our
-// own (behind the IV when encrypting), and the cryptography package's own PKCS7 contexts are given
-// only the last block, the one part of the data that padding reads or changes, while the whole
-// blocks stay where they are. With any other padding or cipher objects the steps run literally.
+// package's own cipher context reads the ciphertext through a view of the payload and writes
+// straight into results of ours (behind the IV when encrypting), and its own PKCS7 contexts are
+// given only the last block, the one part of the data that padding reads or changes, while the
+// whole blocks stay where they are. Writing into memory that we later resize, free or hand out as
+// immutable bytes is only safe for a writer that keeps nothing of it, so these shortcuts trust the
+// package's compiled classes by exact type; with any other padding or cipher objects (a replaced
+// Cipher, a wrapper around the package's objects) the steps run literally.
 #include "korva/utils/buffers.hpp"
 #include "korva/utils/mtdump.hpp"
 
 #include <cstring>
+#include <initializer_list>
 #include <stdexcept>
 
 namespace korva::utils::mtdump {
@@ -43,17 +47,25 @@ nb::object aes_cbc(const py::Call& g, nb::handle key, nb::handle iv) {
     return cipher_type(algorithm, mode, "backend"_a = backend);
 }
 
-// True when `obj` is an instance of the cryptography package's compiled class `name` (looked up
-// among the loaded modules, never imported here), whose behaviour the shortcuts rely on.
-bool is_cryptography_class(nb::handle obj, const char* name) {
-    nb::object bindings = nb::steal(PyImport_GetModule(nb::str("cryptography.hazmat.bindings._rust").ptr()));
-    if (!bindings.is_valid()) {
+// True when the type of `obj` is exactly the cryptography package's compiled class reached from its
+// Rust bindings module through `path` (looked up among the loaded modules, never imported here),
+// whose behaviour the shortcuts rely on.
+bool is_cryptography_class(nb::handle obj, std::initializer_list<const char*> path) {
+    nb::object cls = nb::steal(PyImport_GetModule(nb::str("cryptography.hazmat.bindings._rust").ptr()));
+    if (!cls.is_valid()) {
         if (PyErr_Occurred()) throw nb::python_error();
         return false;
     }
-    nb::object cls = nb::getattr(bindings, name, nb::none());
+    for (const char* name : path) {
+        cls = nb::getattr(cls, name, nb::none());
+        if (cls.is_none()) return false;
+    }
     return (PyObject*) Py_TYPE(obj.ptr()) == cls.ptr();
 }
+
+// The package's encryptor and decryptor: update_into fills the buffer during the call and keeps no
+// reference to it, so it may write into our own unpublished results.
+bool is_cipher_context(nb::handle obj) { return is_cryptography_class(obj, {"openssl", "ciphers", "CipherContext"}); }
 
 nb::object item(nb::handle container, nb::handle key) {
     nb::object result = nb::steal(PyObject_GetItem(container.ptr(), key.ptr()));
@@ -78,7 +90,7 @@ struct PaddedPieces {
 
 PaddedPieces pad(nb::handle padder, bool standard_block, nb::handle data) {
     PaddedPieces pieces;
-    if (standard_block && PyBytes_CheckExact(data.ptr()) && is_cryptography_class(padder, "PKCS7PaddingContext")) {
+    if (standard_block && PyBytes_CheckExact(data.ptr()) && is_cryptography_class(padder, {"PKCS7PaddingContext"})) {
         // The padding depends only on the length modulo the block: the padder sees the trailing
         // partial block, the whole blocks go to the cipher as a view.
         Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
@@ -102,15 +114,15 @@ Py_ssize_t byte_length(nb::handle piece) {
 }
 
 // `iv + encryptor.update(padded_data) + encryptor.finalize()` written straight into one result:
-// the cipher fills a preallocated bytes object behind the IV. Returns an invalid object when the
-// pieces are not plain byte buffers or the encryptor has no update_into; the caller then takes
-// the general way.
+// the package's cipher context fills a preallocated bytes object behind the IV. Returns an invalid
+// object for any other encryptor or when the pieces are not plain byte buffers; the caller then
+// takes the general way.
 nb::object encrypt_behind_iv(nb::handle encryptor, nb::handle iv, const PaddedPieces& pieces) {
-    if (!PyBytes_CheckExact(iv.ptr())) return {};
+    if (!PyBytes_CheckExact(iv.ptr()) || !is_cipher_context(encryptor)) return {};
     Py_ssize_t size = PyBytes_GET_SIZE(iv.ptr());
     for (int i = 0; i < pieces.count; ++i) {
         Py_ssize_t length = byte_length(pieces.parts[i]);
-        if (length < 0) return {};
+        if (length < 0 || length > PY_SSIZE_T_MAX - update_into_slack - size) return {};
         size += length;
     }
     nb::object update_into = nb::getattr(encryptor, "update_into", nb::none());
@@ -142,12 +154,14 @@ nb::object encrypt_behind_iv(nb::handle encryptor, nb::handle iv, const PaddedPi
     return buffers::concat(std::move(result), last);
 }
 
-// `decryptor.update(ct) + decryptor.finalize()` with the cipher writing into a result of our own,
-// which then belongs to nobody else and can be cut down in place by the unpadding. Returns an
-// invalid object when `ct` is not a plain byte buffer or the decryptor has no update_into.
+// `decryptor.update(ct) + decryptor.finalize()` with the package's cipher context writing into a
+// result of our own, which then belongs to nobody else and can be cut down in place by the
+// unpadding. Returns an invalid object for any other decryptor or when `ct` is not a plain byte
+// buffer.
 nb::object decrypt_into(nb::handle decryptor, nb::handle ct) {
+    if (!is_cipher_context(decryptor)) return {};
     Py_ssize_t size = byte_length(ct);
-    if (size < 0) return {};
+    if (size < 0 || size > PY_SSIZE_T_MAX - update_into_slack) return {};
     nb::object update_into = nb::getattr(decryptor, "update_into", nb::none());
     if (update_into.is_none()) return {};
     Py_ssize_t capacity = size + update_into_slack;
@@ -170,7 +184,7 @@ nb::object decrypt_into(nb::handle decryptor, nb::handle ct) {
 nb::object unpad_in_place(nb::handle unpadder, bool standard_block, nb::object& padded) {
     if (!standard_block || !PyBytes_CheckExact(padded.ptr()) || Py_REFCNT(padded.ptr()) != 1) return {};
     Py_ssize_t size = PyBytes_GET_SIZE(padded.ptr());
-    if (size < aes_block || size % aes_block != 0 || !is_cryptography_class(unpadder, "PKCS7UnpaddingContext"))
+    if (size < aes_block || size % aes_block != 0 || !is_cryptography_class(unpadder, {"PKCS7UnpaddingContext"}))
         return {};
     const char* data = PyBytes_AS_STRING(padded.ptr());
     nb::object last_block = nb::steal(PyBytes_FromStringAndSize(data + size - aes_block, aes_block));
@@ -232,18 +246,25 @@ nb::object decrypt_payload(const py::Call& g, nb::handle data, nb::handle key) {
     if (py::compare(length, g("IV_SIZE"), Py_LT)) py::raise(g("MTDFormatError"), "Invalid encrypted data length.");
 
     nb::object iv = item(data, py::slice(nb::none(), g("IV_SIZE")));
-    // ct = data[IV_SIZE:]: for bytes, a view of the ciphertext rather than a copy of it.
-    nb::object ct;
-    if (PyBytes_CheckExact(data.ptr())) {
-        nb::object whole = nb::steal(PyMemoryView_FromObject(data.ptr()));
-        if (!whole.is_valid()) throw nb::python_error();
-        ct = item(whole, py::slice(g("IV_SIZE"), nb::none()));
-    } else {
-        ct = item(data, py::slice(g("IV_SIZE"), nb::none()));
-    }
+    // ct = data[IV_SIZE:]. Slicing plain bytes runs no code of anyone's, so it waits until the
+    // decryptor is known: the package's cipher context reads a view of the ciphertext rather than a
+    // copy of it, any other decryptor gets the bytes the literal slice gives.
+    nb::object ct, ct_start = g("IV_SIZE");
+    bool plain_bytes = PyBytes_CheckExact(data.ptr());
+    if (!plain_bytes) ct = item(data, py::slice(ct_start, nb::none()));
 
     nb::object cipher = aes_cbc(g, key, iv);
     nb::object decryptor = cipher.attr("decryptor")();
+    if (plain_bytes) {
+        nb::handle source = data;
+        nb::object whole;
+        if (is_cipher_context(decryptor)) {
+            whole = nb::steal(PyMemoryView_FromObject(data.ptr()));
+            if (!whole.is_valid()) throw nb::python_error();
+            source = whole;
+        }
+        ct = item(source, py::slice(ct_start, nb::none()));
+    }
     try {
         nb::object padded_decrypted_data = decrypt_into(decryptor, ct);
         if (!padded_decrypted_data.is_valid()) {
