@@ -107,7 +107,7 @@ nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
         const double* inputs = base + (first + d) * base_count_;
         for (Py_ssize_t r = 0; r < points_; ++r, row += width_) {
             std::memcpy(row, inputs, base_bytes);
-            std::memcpy(row + base_count_, variant_.data(), variant_bytes);
+            if (variant_bytes) std::memcpy(row + base_count_, variant_.data(), variant_bytes);  // no null source
             row[width_ - 1] = x_[r];
         }
     }
