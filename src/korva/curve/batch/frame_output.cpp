@@ -153,14 +153,14 @@ public:
     void device(Py_ssize_t row, nb::handle records) override {
         nb::object np = g_("np");
         nb::object ndarray = np.attr("ndarray");
-        if (!PyList_Check(records.ptr()) || PyList_GET_SIZE(records.ptr()) != (Py_ssize_t) plan_.jobs.size())
-            mismatch(row);
-        core::Float64Array y(columns_.y, ndarray, 1, true), y_std(columns_.y_std, ndarray, 1, true);
+        if (!PyList_Check(records.ptr())) mismatch(row);
+        nb::object snapshot = as_tuple(records);  // held: reading a record cannot change it
+        if (PyTuple_GET_SIZE(snapshot.ptr()) != (Py_ssize_t) plan_.jobs.size()) mismatch(row);
         for (size_t index = 0; index < plan_.jobs.size(); ++index) {
-            nb::handle record = PyList_GET_ITEM(records.ptr(), (Py_ssize_t) index);
+            nb::handle record = PyTuple_GET_ITEM(snapshot.ptr(), (Py_ssize_t) index);
             Py_ssize_t start = row * per_device_ + offsets_[index];
-            copy_values(row, record["y_coords"], y, start, plan_.jobs[index].points);
-            copy_values(row, record["y_coords_std"], y_std, start, plan_.jobs[index].points);
+            copy_values(row, record["y_coords"], columns_.y, ndarray, start, plan_.jobs[index].points);
+            copy_values(row, record["y_coords_std"], columns_.y_std, ndarray, start, plan_.jobs[index].points);
         }
     }
 
@@ -177,14 +177,26 @@ private:
         throw nb::python_error();
     }
 
-    static void copy_values(Py_ssize_t row, nb::handle values, const core::Float64Array& column, Py_ssize_t start,
-                            Py_ssize_t points) {
-        if (!PyList_Check(values.ptr()) || PyList_GET_SIZE(values.ptr()) != points) mismatch(row);
+    static nb::object as_tuple(nb::handle sequence) {
+        nb::object tuple = nb::steal(PySequence_Tuple(sequence.ptr()));
+        if (!tuple.is_valid()) throw nb::python_error();
+        return tuple;
+    }
+
+    // The floats of one record's list into the column, from a snapshot of the list: converting an
+    // element may run code, which must not find the column's memory held open meanwhile.
+    static void copy_values(Py_ssize_t row, nb::handle values, nb::handle column, nb::handle ndarray,
+                            Py_ssize_t start, Py_ssize_t points) {
+        if (!PyList_Check(values.ptr())) mismatch(row);
+        nb::object snapshot = as_tuple(values);
+        if (PyTuple_GET_SIZE(snapshot.ptr()) != points) mismatch(row);
+        std::vector<double> numbers((size_t) points);
         for (Py_ssize_t p = 0; p < points; ++p) {
-            double value = PyFloat_AsDouble(PyList_GET_ITEM(values.ptr(), p));
-            if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
-            column.at(start + p) = value;
+            numbers[p] = PyFloat_AsDouble(PyTuple_GET_ITEM(snapshot.ptr(), p));
+            if (numbers[p] == -1.0 && PyErr_Occurred()) throw nb::python_error();
         }
+        core::Float64Array out(column, ndarray, 1, true);
+        for (Py_ssize_t p = 0; p < points; ++p) out.at(start + p) = numbers[p];
     }
 
     const py::Call& g_;
