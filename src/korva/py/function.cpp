@@ -181,6 +181,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
         if (!missing_kwonly.empty()) raise_missing(f, missing_kwonly, "keyword-only");
 
+        if (!f->globals || !f->builtins) {  // cleared by the garbage collector
+            PyErr_Format(PyExc_SystemError, "%U() has lost its globals", f->qualname);
+            throw nb::python_error();
+        }
         nb::object result = f->implementation(Call(slots, kwargs, f->globals, f->builtins));
         return result.release().ptr();
     } catch (nb::python_error& error) {
@@ -216,10 +220,11 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks reference cycles. The name, qualified name, parameter names and code hold only strings
+// (their setters accept nothing else) and stay until deallocation, so a function the collector
+// has cleared still reports its name.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -227,8 +232,6 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->varnames);
     Py_CLEAR(f->reduce_value);
     Py_CLEAR(f->dict);
     return 0;
@@ -237,8 +240,13 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    FunctionObject* f = as_function(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->varnames);
     type->tp_free(self);
     Py_DECREF(type);
 }
