@@ -410,3 +410,20 @@ def test_module_needs_no_dask_until_given_a_dask_frame():
     """, block=["dask"])
     assert proc.stdout.splitlines() == [
         "predicting the curves of a dask DataFrame needs dask: pip install 'dask[dataframe]'", "False"]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_is_restored(models, pld, enabled):
+    # records are built with the cyclic collector paused chunk by chunk; afterwards, and after a
+    # failure, it is as the caller left it
+    import gc
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        predict_frame(models, pld, "PLD", chunk_size=5)
+        assert gc.isenabled() is enabled
+        with pytest.raises(ValueError):
+            predict_frame(models, with_bad_devices(pld), "PLD")
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()

@@ -107,6 +107,20 @@ void predict_one(const py::Call& g, const Request& request, Py_ssize_t row, Outp
     output.device(row, records);
 }
 
+// The cyclic garbage collector paused for a scope, and as it was before afterwards.
+class CollectorPaused {
+public:
+    CollectorPaused() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 [[noreturn]] void raise_repeated_labels(nb::handle labels) {
     nb::object repeated = labels[labels.attr("duplicated")()].attr("unique")()[py::slice(nb::none(), nb::int_(5))];
     PyErr_Format(PyExc_ValueError,
@@ -146,6 +160,11 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
     Progress progress(request.progress, count);
     for (Py_ssize_t start = 0, stop; start < count; start = stop) {
         stop = start + std::min(chunk_size, count - start);
+        // Records are lists by the hundred thousand, none of which can hold a cycle: the collector
+        // would walk all those built so far again and again while a chunk is predicted, so it
+        // pauses for the chunk and runs between chunks.
+        std::optional<CollectorPaused> paused;
+        if (!request.frame) paused.emplace();
         std::vector<Py_ssize_t> one_by_one;
         if (inputs) {
             DeviceInputs::Chunk chunk = inputs->chunk(start, stop);

@@ -25,8 +25,10 @@ public:
 
     void job(size_t, const core::Job& job, nb::handle stack) override {
         nb::object np = g_("np");
-        nb::object means = np.attr("mean")(stack, "axis"_a = 1).attr("tolist")();
-        nb::object stds = np.attr("std")(stack, "axis"_a = 1).attr("tolist")();
+        nb::object means = np.attr("mean")(stack, "axis"_a = 1);
+        nb::object stds = np.attr("std")(stack, "axis"_a = 1);
+        means = means.attr("tolist")();
+        stds = stds.attr("tolist")();
         nb::object curves = stack.attr("tolist")();
         for (size_t i = 0; i < rows_.size(); ++i) {
             nb::int_ at((Py_ssize_t) i);
