@@ -147,13 +147,21 @@ def show_curves(rng):
     return models
 
 
-def plot_curves(records):
+def pyplot():
+    """matplotlib.pyplot on the Agg backend, or None (said on stdout) when matplotlib is missing."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         print("(matplotlib is not installed: no plot)")
+        return None
+    return plt
+
+
+def plot_curves(records):
+    plt = pyplot()
+    if plt is None:
         return
     panels = [("PLD", "breakdown"), ("PLD", "id-vg-sat"), ("PLD", "id-vd-0"), ("NLD", "id-vg"), ("NLD", "id-vd")]
     fig, axes = plt.subplots(1, len(panels), figsize=(4 * len(panels), 3.6))
@@ -205,12 +213,8 @@ def show_design_sweep(models):
 
 
 def plot_sweep(axes_info, swept, at_bias):
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("(matplotlib is not installed: no plot)")
+    plt = pyplot()
+    if plt is None:
         return
     y, std = at_bias["y"].to_numpy(), at_bias["y_std"].to_numpy()
     bias = at_bias["x"].iloc[0]
