@@ -32,7 +32,7 @@ setup() {
     "${pip[@]}" install --upgrade pip >/dev/null
     "${pip[@]}" install "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja \
         numpy pandas scipy scikit-learn dill cryptography zstandard \
-        pytest cloudpickle joblib "dask[distributed]" matplotlib
+        pytest cloudpickle joblib "dask[dataframe,distributed]" pyarrow tqdm matplotlib
     # The extension itself: one file in site-packages, rebuilt incrementally in build/.
     "${pip[@]}" install --no-build-isolation --no-deps .
 }

@@ -165,3 +165,27 @@ def test_dask_ships_a_custom_config_holding_the_transform(mos, workload, dask_cl
     futures = [dask_client.submit(mos.predict_curves_for_inputs, models, d, "NLD", config=config, pure=False)
                for d in nld]
     assert dask_client.gather(futures) == serial
+
+
+@pytest.mark.parametrize("device_type", ["PLD", "NLD"])
+def test_batch_dask_frame_is_the_pandas_frame(dask_client, device_type):
+    """korva.curve.batch over a dask DataFrame: a lazy frame whose partitions, computed on the
+    workers, make up the pandas call's frame exactly; the models enter the graph once."""
+    from korva.curve.batch import predict_curves_for_frame as predict_frame
+    models = cm.all_models(n_estimators=4, linear_estimators=3)
+    devices = pd.DataFrame(cm.device_inputs(device_type, 24, seed=9))
+    devices.index = [f"{device_type}-{i}" for i in range(len(devices))]
+    import cloudpickle
+    import dask.dataframe as dd
+    devices = dd.from_pandas(devices, npartitions=4)
+    lazy = predict_frame(models, devices, device_type, exact=True, output="frame", chunk_size=3)
+    graph = dict(lazy.__dask_graph__())
+    assert len(cloudpickle.dumps(graph)) < 1.5 * len(cloudpickle.dumps(models))  # the models, once
+    got = dask_client.compute(lazy).result()
+    expected = predict_frame(models, devices.compute(), device_type, exact=True, output="frame")
+    assert got.dtypes.to_dict() == expected.dtypes.to_dict()
+    assert list(lazy.dtypes.index) == list(expected.columns)
+    assert lazy.dtypes.drop("device").to_dict() == expected.dtypes.drop("device").to_dict()
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), expected, check_exact=True)
+    with pytest.raises(ValueError, match="output='records' is not available for a dask DataFrame"):
+        predict_frame(models, devices, device_type)

@@ -20,6 +20,8 @@ UTILS_ORDER = ["korva", "korva.utils.hash", "korva.utils.mtdump", "korva.utils"]
     ("from korva.utils import mtdump", UTILS_ORDER),
     ("importlib.import_module('korva.utils.hash')", UTILS_ORDER),
     ("importlib.import_module('korva.curve')", ["korva", "korva.curve"]),
+    ("import korva.curve.mos_utils", ["korva", "korva.curve", "korva.curve.mos_utils"]),
+    ("import korva.curve.batch", ["korva", "korva.curve", "korva.curve.mos_utils", "korva.curve.batch"]),
 ])
 def test_import_initialises_modules_in_order(statement, expected):
     assert run_json(f"""

@@ -22,11 +22,12 @@ nb::object repeat_rows(const py::Call& g, nb::handle stack, nb::handle count, nb
     return first_rows(tiled, count);
 }
 
+}  // namespace
+
 // The log-space stack blended row by row into the log10 of the floored linear-scale stack, the
 // linear model's weight rising along the smoothstep ramp from 0 at the first x to 1 at the last.
-nb::object blend(const py::Call& g, nb::object y_preds_submodels, nb::handle linear_model, nb::handle X_query,
-                 nb::handle x_coords, nb::handle auto_linear_blend) {
-    nb::object y_linear_preds_submodels = g("_predict_from_submodels")(linear_model, X_query);
+nb::object blend_submodels(const py::Call& g, nb::object y_preds_submodels, nb::handle y_linear_preds_submodels,
+                           nb::handle x_coords, nb::handle auto_linear_blend) {
     nb::object clipped = g("np").attr("clip")(y_linear_preds_submodels, nb::float_(1e-14), nb::none());
     nb::object y_linear_log_preds_submodels = g("np").attr("log10")(clipped);
 
@@ -56,8 +57,6 @@ nb::object blend(const py::Call& g, nb::object y_preds_submodels, nb::handle lin
     }
     return g("np").attr("array")(blended_preds);
 }
-
-}  // namespace
 
 nb::object _predict_single_curve(const py::Call& g) {
     nb::handle models = g[0], device_inputs = g[1], device_type = g[2], curve_type = g[3], variant = g[4],
@@ -100,7 +99,8 @@ nb::object _predict_single_curve(const py::Call& g) {
     nb::str linear_model_name = py::f_string("", curve_type, ".linear");
     if (py::compare(auto_linear_blend, nb::int_(0), Py_GT) && py::contains(models[device_type], linear_model_name)) {
         nb::object linear_model = models[device_type][linear_model_name];
-        return blend(g, y_preds_submodels, linear_model, X_query, x_coords, auto_linear_blend);
+        nb::object y_linear_preds_submodels = g("_predict_from_submodels")(linear_model, X_query);
+        return blend_submodels(g, y_preds_submodels, y_linear_preds_submodels, x_coords, auto_linear_blend);
     }
     return y_preds_submodels;
 }

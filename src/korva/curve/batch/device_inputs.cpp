@@ -56,7 +56,11 @@ DeviceInputs::DeviceInputs(const core::Context& ctx, const core::Plan& plan, nb:
     }
     nb::list raw_labels;
     for (const char* label : core::nld_raw_labels) raw_labels.append(label);
-    base_ = core::nld_base_inputs(ctx, plan, columns_as_float64(np_, devices, raw_labels));
+    try {
+        base_ = core::nld_base_inputs(ctx, plan, columns_as_float64(np_, devices, raw_labels));
+    } catch (const core::NotVectorisable&) {
+        base_ = nb::object();  // every device takes the per-device steps
+    }
 }
 
 DeviceInputs::Chunk DeviceInputs::chunk(Py_ssize_t start, Py_ssize_t stop) const {
@@ -115,11 +119,13 @@ void check_input_columns(const core::Context& ctx, nb::handle devices, nb::handl
         if (!py::truthy(resolved)) resolved = ctx.curve("_DEVICE_CONFIG")[device_type];
         if (py::contains(resolved, py::s("INPUT_TRANSFORM"))) {
             nb::object transform = resolved["INPUT_TRANSFORM"];
-            if (!py::is_function(transform, mos_utils::nld_input_transform, PyModule_GetDict(ctx.curve_module.ptr())))
+            if (!py::is_function(transform, mos_utils::nld_input_transform, ctx.curve_globals))
                 return;  // a transform of the caller's own: which labels it reads is its business
             for (const char* label : core::nld_raw_labels) required.append(label);
         } else {
-            for (nb::handle label : resolved["BASE_INPUT_COLS"]) required.append(label);
+            nb::object base_cols = resolved["BASE_INPUT_COLS"];
+            if (!PyList_Check(base_cols.ptr())) return;  // not a list of labels: the selection decides
+            for (nb::handle label : base_cols) required.append(label);
         }
     } catch (nb::python_error& error) {
         // A configuration that cannot be read fails the same way for every device, at its own step.

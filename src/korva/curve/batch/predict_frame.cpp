@@ -27,13 +27,8 @@ bool is_text(nb::handle value, const char* text) { return PyUnicode_Check(value.
 }
 
 Request read_request(const py::Call& g) {
-    Request request;
-    request.models = g[0];
-    request.devices = g[1];
-    request.device_type = g[2];
-    request.curve_types = g[3];
-    request.config = g[4];
-    request.exact = py::truthy(g[5]);
+    Request request{.models = g[0], .devices = g[1], .device_type = g[2], .curve_types = g[3], .config = g[4],
+                    .exact = py::truthy(g[5])};
     nb::handle output = g[6], errors = g[7], chunk_size = g[8];
     if (!is_text(output, "records") && !is_text(output, "frame")) raise_choice("output", output, "records", "frame");
     if (!is_text(errors, "raise") && !is_text(errors, "return")) raise_choice("errors", errors, "raise", "return");
@@ -123,7 +118,7 @@ void predict_one(const py::Call& g, const Request& request, Py_ssize_t row, Outp
 }  // namespace
 
 nb::object predict_pandas(const py::Call& g, const Request& request) {
-    core::Context ctx{g, g("mos_utils")};
+    core::Context ctx(g, g("mos_utils"));
     nb::handle devices = request.devices;
     bool original = core::curve_module_is_original(ctx);
     if (original) check_input_columns(ctx, devices, request.device_type, request.config);
@@ -181,14 +176,8 @@ nb::object predict_curves_for_frame(const py::Call& g) {
 }
 
 nb::object _predict_partition(const py::Call& g) {
-    Request request;
-    request.devices = g[0];
-    request.models = g[1];
-    request.device_type = g[2];
-    request.curve_types = g[3];
-    request.config = g[4];
-    request.exact = py::truthy(g[5]);
-    request.frame = true;
+    Request request{.models = g[1], .devices = g[0], .device_type = g[2], .curve_types = g[3], .config = g[4],
+                    .exact = py::truthy(g[5]), .frame = true};
     if (!g[6].is_none()) request.chunk_size = nb::cast<Py_ssize_t>(g[6]);
     return predict_pandas(g, request);
 }

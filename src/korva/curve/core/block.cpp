@@ -14,63 +14,6 @@ using namespace nb::literals;
 
 namespace {
 
-// The query matrices of one job: row r of device d is [base inputs of d, variant values, x[r]],
-// the layout np.hstack([np.tile(inputs, (points, 1)), x.reshape(-1, 1)]) gives. Each is built at
-// first use; a device's own matrix is shared by all its estimators, as in the per-device steps.
-class Queries {
-public:
-    Queries(nb::handle np, nb::handle ndarray, const Float64Array& base, const Job& job)
-        : np_(np), ndarray_(ndarray), base_(base), devices_(base.shape(0)), base_count_(base.shape(1)),
-          points_(job.points), variant_(job.variant_values) {
-        Float64Array x(job.x_coords, ndarray, 1);
-        for (Py_ssize_t r = 0; r < points_; ++r) x_.push_back(x.at(r));
-        width_ = base_count_ + (Py_ssize_t) variant_.size() + 1;
-        own_.resize(devices_);
-    }
-
-    nb::handle device(Py_ssize_t d) {
-        if (!own_[d].is_valid()) own_[d] = build(d, 1);
-        return own_[d];
-    }
-
-    // For one device the stacked matrix is the device's own.
-    nb::handle stacked() {
-        if (devices_ == 1) return device(0);
-        if (!stacked_.is_valid()) stacked_ = build(0, devices_);
-        return stacked_;
-    }
-
-    Py_ssize_t devices() const { return devices_; }
-    Py_ssize_t points() const { return points_; }
-
-private:
-    nb::object build(Py_ssize_t first, Py_ssize_t count) {
-        nb::object matrix = empty(np_, {count * points_, width_});
-        Float64Array out(matrix, ndarray_, 2, true);
-        double* row = out.contiguous();
-        const double* base = base_.contiguous();
-        if (!row || !base) throw NotVectorisable{};
-        size_t base_bytes = sizeof(double) * base_count_, variant_bytes = sizeof(double) * variant_.size();
-        for (Py_ssize_t d = 0; d < count; ++d) {
-            const double* inputs = base + (first + d) * base_count_;
-            for (Py_ssize_t r = 0; r < points_; ++r, row += width_) {
-                std::memcpy(row, inputs, base_bytes);
-                std::memcpy(row + base_count_, variant_.data(), variant_bytes);
-                row[width_ - 1] = x_[r];
-            }
-        }
-        return matrix;
-    }
-
-    nb::handle np_, ndarray_;
-    const Float64Array& base_;
-    Py_ssize_t devices_, base_count_, points_, width_;
-    const std::vector<double>& variant_;
-    std::vector<double> x_;
-    nb::object stacked_;
-    std::vector<nb::object> own_;
-};
-
 // Copies a prediction of `devices * points` values (a 1-D float64 ndarray) into
 // stack[first + d, submodel, :] for the d-th group of `points` values.
 void copy_prediction(nb::handle prediction, nb::handle ndarray, const Float64Array& stack, Py_ssize_t first,
@@ -131,7 +74,46 @@ nb::object repeat_submodels(nb::handle np, nb::handle stack, Py_ssize_t own, Py_
     return stack[nb::make_tuple(all, order, all)];
 }
 
-// The log-space stack blended into log10 of the floored linear-scale stack along the weights.
+}  // namespace
+
+Queries::Queries(nb::handle np, nb::handle ndarray, const Float64Array& base, const Job& job)
+    : np_(np), ndarray_(ndarray), base_(base), devices_(base.shape(0)), base_count_(base.shape(1)),
+      points_(job.points), variant_(job.variant_values) {
+    Float64Array x(job.x_coords, ndarray, 1);
+    for (Py_ssize_t r = 0; r < points_; ++r) x_.push_back(x.at(r));
+    width_ = base_count_ + (Py_ssize_t) variant_.size() + 1;
+    own_.resize(devices_);
+}
+
+nb::handle Queries::device(Py_ssize_t d) {
+    if (!own_[d].is_valid()) own_[d] = build(d, 1);
+    return own_[d];
+}
+
+nb::handle Queries::stacked() {
+    if (devices_ == 1) return device(0);
+    if (!stacked_.is_valid()) stacked_ = build(0, devices_);
+    return stacked_;
+}
+
+nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
+    nb::object matrix = empty(np_, {count * points_, width_});
+    Float64Array out(matrix, ndarray_, 2, true);
+    double* row = out.contiguous();
+    const double* base = base_.contiguous();
+    if (!row || !base) throw NotVectorisable{};
+    size_t base_bytes = sizeof(double) * base_count_, variant_bytes = sizeof(double) * variant_.size();
+    for (Py_ssize_t d = 0; d < count; ++d) {
+        const double* inputs = base + (first + d) * base_count_;
+        for (Py_ssize_t r = 0; r < points_; ++r, row += width_) {
+            std::memcpy(row, inputs, base_bytes);
+            std::memcpy(row + base_count_, variant_.data(), variant_bytes);
+            row[width_ - 1] = x_[r];
+        }
+    }
+    return matrix;
+}
+
 nb::object blend(nb::handle np, nb::object log_stack, nb::handle linear_stack, nb::handle weights) {
     nb::object clipped = np.attr("clip")(linear_stack, nb::float_(1e-14), nb::none());
     nb::object linear_log = np.attr("log10")(clipped);
@@ -145,8 +127,6 @@ nb::object blend(nb::handle np, nb::object log_stack, nb::handle linear_stack, n
     nb::object lin_part = linear_log * weights;
     return log_part + lin_part;
 }
-
-}  // namespace
 
 void predict_block(const Context& ctx, const Plan& plan, nb::handle base, BlockSink& sink) {
     nb::object np = ctx.g("np");

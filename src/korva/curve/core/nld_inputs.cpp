@@ -4,6 +4,8 @@
 
 #include "korva/curve/core/float64.hpp"
 
+#include <cmath>
+
 namespace korva::curve::core {
 
 nb::object nld_base_inputs(const Context& ctx, const Plan& plan, nb::handle raw) {
@@ -27,7 +29,10 @@ nb::object nld_base_inputs(const Context& ctx, const Plan& plan, nb::handle raw)
         // W, Nf, A, B, C+D+E, C/(C+D+E), (C+D)/(C+D+E), S, HP: the transform's Series, which
         // pandas holds as float64 (the integers 10 and 2 become 10.0 and 2.0).
         const double derived[9] = {10.0, 2.0, a, b, c_d_e, c / c_d_e, c_plus_d / c_d_e, dd + e, hp};
-        for (Py_ssize_t i = 0; i < count; ++i) out.at(d, i) = derived[plan.nld_columns[i]];
+        // Zero or normal: no value overflowed, divided by zero, went undefined or underflowed.
+        bool plain = c_plus_d == 0 || std::isnormal(c_plus_d);
+        for (double value : derived) plain = plain && (value == 0 || std::isnormal(value));
+        for (Py_ssize_t i = 0; i < count; ++i) out.at(d, i) = plain ? derived[plan.nld_columns[i]] : NAN;
     }
     return base;
 }

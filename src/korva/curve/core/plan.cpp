@@ -72,7 +72,7 @@ double variant_value(nb::handle value) {
 class Resolver {
 public:
     Resolver(const Context& ctx, Stacking stacking) : ctx_(ctx), stacking_(stacking) {
-        curve_globals_ = nb::borrow(PyModule_GetDict(ctx.curve_module.ptr()));
+        curve_globals_ = ctx.curve_globals;
         np_ = ctx.g("np");
         ndarray_ = np_.attr("ndarray");
     }
@@ -89,6 +89,8 @@ public:
         bool blend_requested = false;
         nb::object order;
         prediction_parameters(params, blend_requested, order);
+        plan.auto_linear_blend = nb::borrow(PyDict_GetItemWithError(params.ptr(), py::s("auto_linear_blend").ptr()));
+        if (!plan.auto_linear_blend.is_valid()) plan.auto_linear_blend = nb::int_(0);
 
         inputs(plan);
 
@@ -173,6 +175,7 @@ private:
             calls.through = through;
             return calls;
         }
+        if (stacking_ == Stacking::one_device) return calls;  // called through _predict_from_submodels
         int is_ensemble = PyObject_IsInstance(model.ptr(), ctx_.curve("VotingRegressor").ptr());
         if (is_ensemble < 0) throw nb::python_error();
         if (is_ensemble) {
@@ -253,7 +256,23 @@ private:
 
 const char* const nld_raw_labels[5] = {"A", "B", "C", "D", "E"};
 
-nb::object Context::curve(const char* name) const { return curve_module.attr(name); }
+Context::Context(const py::Call& g, nb::handle curve_module) : g(g), curve_module(nb::borrow(curve_module)) {
+    if (PyModule_Check(curve_module.ptr())) curve_globals = nb::borrow(PyModule_GetDict(curve_module.ptr()));
+}
+
+Context::Context(const py::Call& g) : g(g), curve_globals(nb::borrow(g.globals())) {}
+
+nb::object Context::curve(const char* name) const {
+    if (!curve_globals.is_valid()) return curve_module.attr(name);
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemStringRef(curve_globals.ptr(), name, &value);
+    if (found < 0) throw nb::python_error();
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::steal(value);
+}
 
 bool ModelCalls::needs_device_matrices() const {
     if (through.is_valid()) return true;
@@ -270,7 +289,8 @@ bool ModelCalls::needs_stacked_matrix() const {
 }
 
 bool curve_module_is_original(const Context& ctx) {
-    nb::handle globals = PyModule_GetDict(ctx.curve_module.ptr());
+    if (!ctx.curve_globals.is_valid()) return false;
+    nb::handle globals = ctx.curve_globals;
     auto global = [&](const char* name) -> nb::object {
         PyObject* value = PyDict_GetItemString(globals.ptr(), name);  // borrowed; the dict holds it
         return value ? nb::borrow(value) : nb::object();
