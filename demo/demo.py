@@ -1,5 +1,7 @@
 """A tour of korva: the module tree, object fingerprints, MTD dump containers (saved encrypted,
-loaded from the file and over HTTP) and device curve prediction with a plot of the curves.
+loaded from the file and over HTTP), device curve prediction with a plot of the curves, and a
+design sweep: the curves of 500 devices predicted in one batch call, with a plot of the drain
+current at a fixed bias against the swept geometry.
 
 Run it with `./dev.sh demo`; it writes its files into demo/out/."""
 import functools
@@ -7,6 +9,7 @@ import http.server
 import json
 import sys
 import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -16,6 +19,7 @@ from sklearn.linear_model import LinearRegression, Ridge
 from sklearn.tree import DecisionTreeRegressor
 
 import korva
+import korva.curve.batch as curve_batch
 import korva.curve.mos_utils as mos_utils
 from korva.utils import hash as korva_hash
 from korva.utils import mtdump
@@ -93,10 +97,14 @@ def show_dump(rng):
 
 # ---- device curves -----------------------------------------------------------------------------
 
+PLD_DEVICE = pd.Series({"Finger Width": 2.0, "Length": 0.5, "nf": 4.0, "Si pitch": 1.2, "A": 1.0, "C": 3.0, "E": 5.0})
+
 def synthetic_log_current(inputs, variant, x):
-    """A smooth made-up device response: log10 of a current that rises with the bias x."""
+    """A smooth made-up device response: log10 of a current that rises with the bias x and, like a
+    transistor's, with the first input (a width) over the second (a length)."""
     scale = 0.05 * np.tanh(inputs.sum() / 50.0) + 0.02 * variant
-    return -12.0 + 9.0 * (1.0 - np.exp(-np.abs(x) * (0.6 + scale)))
+    geometry = 0.5 * np.log10(inputs[0] / inputs[1])
+    return -12.0 + geometry + 9.0 * (1.0 - np.exp(-np.abs(x) * (0.6 + scale)))
 
 
 def train_device_models(rng, device_type):
@@ -125,7 +133,7 @@ def train_device_models(rng, device_type):
 def show_curves(rng):
     section("Device curves")
     models = {"PLD": train_device_models(rng, "PLD"), "NLD": train_device_models(rng, "NLD")}
-    pld = pd.Series({"Finger Width": 2.0, "Length": 0.5, "nf": 4.0, "Si pitch": 1.2, "A": 1.0, "C": 3.0, "E": 5.0})
+    pld = PLD_DEVICE
     nld = pd.Series({"A": 1.0, "B": 2.0, "C": 3.0, "D": 4.0, "E": 5.0})
     records = {"PLD": mos_utils.predict_curves_for_inputs(models, pld, "PLD"),
                "NLD": mos_utils.predict_curves_for_inputs(models, nld, "NLD")}
@@ -136,15 +144,24 @@ def show_curves(rng):
             print(f"  {rec['curve_type']:10} {str(rec['curve_variant']):10} {rec['y_label']} from {y[0]:7.3f} "
                   f"to {y[-1]:7.3f} {rec['y_unit']}; max submodel std {max(rec['y_coords_std']):.3f}")
     plot_curves(records)
+    return models
 
 
-def plot_curves(records):
+def pyplot():
+    """matplotlib.pyplot on the Agg backend, or None (said on stdout) when matplotlib is missing."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         print("(matplotlib is not installed: no plot)")
+        return None
+    return plt
+
+
+def plot_curves(records):
+    plt = pyplot()
+    if plt is None:
         return
     panels = [("PLD", "breakdown"), ("PLD", "id-vg-sat"), ("PLD", "id-vd-0"), ("NLD", "id-vg"), ("NLD", "id-vd")]
     fig, axes = plt.subplots(1, len(panels), figsize=(4 * len(panels), 3.6))
@@ -165,13 +182,63 @@ def plot_curves(records):
     print("plot of the curves with their submodel spread:", target)
 
 
+# ---- design sweep ------------------------------------------------------------------------------
+
+SWEPT = "Length"
+SWEEP_CURVE, SWEEP_VARIANT, SWEEP_BIAS = "id-vd-0", "Vg=-3.30", 1.1  # the drain current at -Vd = 1.1 V
+
+
+def show_design_sweep(models):
+    section("Design sweep: 500 devices in one batch call")
+    devices = pd.DataFrame([PLD_DEVICE] * 500).reset_index(drop=True)
+    devices[SWEPT] = np.linspace(0.5, 5.0, len(devices))
+    started = time.perf_counter()
+    frame = curve_batch.predict_curves_for_frame(models, devices, "PLD", output="frame")
+    elapsed = time.perf_counter() - started
+    print(f"{len(devices)} PLD devices, {SWEPT} from {devices[SWEPT].iloc[0]} to {devices[SWEPT].iloc[-1]}, "
+          f"the other inputs fixed: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s (wall clock)")
+    print(f"tidy frame: {len(frame):,} rows x {list(frame.columns)}, "
+          f"{frame.memory_usage(deep=True).sum() / 2**20:.1f} MiB")
+
+    # one curve and variant at the point nearest the bias: one row per device, in device order
+    curve = frame[(frame["curve_type"] == SWEEP_CURVE) & (frame["curve_variant"] == SWEEP_VARIANT)]
+    point = curve["point"].iloc[np.argmin(np.abs(curve["x"].to_numpy() - SWEEP_BIAS))]
+    at_bias = curve[curve["point"] == point]
+    swept = devices.loc[at_bias["device"].astype(devices.index.dtype), SWEPT].to_numpy()
+    one = mos_utils.predict_curves_for_inputs(models, devices.iloc[0], "PLD")
+    record = next(r for r in one if r["curve_type"] == SWEEP_CURVE and r["curve_variant"] == SWEEP_VARIANT)
+    print(f"device 0 at that bias: {float(at_bias['y'].iloc[0])!r} here, "
+          f"{record['y_coords'][point]!r} from predict_curves_for_inputs")
+    plot_sweep(frame.attrs["curves"][SWEEP_CURVE], swept, at_bias)
+
+
+def plot_sweep(axes_info, swept, at_bias):
+    plt = pyplot()
+    if plt is None:
+        return
+    y, std = at_bias["y"].to_numpy(), at_bias["y_std"].to_numpy()
+    bias = at_bias["x"].iloc[0]
+    fig, ax = plt.subplots(figsize=(6.4, 4.2))
+    line, = ax.plot(swept, y, label="mean over the submodels")
+    ax.fill_between(swept, y - std, y + std, color=line.get_color(), alpha=0.3, label="± submodel std")
+    ax.set_xlabel(f"{SWEPT} (swept device input)")
+    ax.set_ylabel(f"{axes_info['y_label']} [{axes_info['y_unit']}]")
+    ax.set_title(f"PLD {SWEEP_CURVE}, {SWEEP_VARIANT}, {axes_info['x_label']} = {bias:.3g} {axes_info['x_unit']}")
+    ax.legend()
+    fig.tight_layout()
+    target = OUT / "design_sweep.png"
+    fig.savefig(target, dpi=110)
+    print("plot of the drain current against the swept input:", target)
+
+
 def main():
     OUT.mkdir(exist_ok=True)
     rng = np.random.default_rng(7)
     show_module_tree()
     show_fingerprints()
     show_dump(rng)
-    show_curves(rng)
+    models = show_curves(rng)
+    show_design_sweep(models)
 
 
 if __name__ == "__main__":

@@ -36,6 +36,8 @@ CURVES = {
 
 # The estimators a log-space ensemble is made of, in this order (the first `n` are used).
 ESTIMATOR_KINDS = ("lr", "ridge", "tree", "knn", "lasso")
+# The batch benchmark's ensemble: two trees of different depth, nearest neighbours, two linear fits.
+BENCHMARK_KINDS = ("tree", "deep tree", "knn", "ridge", "lr")
 
 
 def _estimator(kind, seed):
@@ -45,6 +47,8 @@ def _estimator(kind, seed):
         return Ridge(alpha=1.0)
     if kind == "tree":
         return DecisionTreeRegressor(max_depth=4, random_state=seed)
+    if kind == "deep tree":
+        return DecisionTreeRegressor(max_depth=8, random_state=seed)
     if kind == "knn":
         return KNeighborsRegressor(n_neighbors=5)
     if kind == "lasso":
@@ -52,9 +56,10 @@ def _estimator(kind, seed):
     raise ValueError(kind)
 
 
-def _ensemble(n_estimators, seed):
-    kinds = ESTIMATOR_KINDS[:n_estimators]
-    return VotingRegressor([(f"{kind}{i}", _estimator(kind, seed + i)) for i, kind in enumerate(kinds)])
+def _ensemble(n_estimators, seed, kinds=ESTIMATOR_KINDS):
+    kinds = kinds[:n_estimators]
+    return VotingRegressor([(f"{kind.replace(' ', '_')}{i}", _estimator(kind, seed + i))
+                            for i, kind in enumerate(kinds)])
 
 
 # ---------------------------------------------------------------------------------------------
@@ -109,12 +114,13 @@ def _training_set(rng, n_static, n_variant, x_range, n_rows):
 
 
 def build_models(device_type, *, n_estimators=4, linear_estimators=3, n_rows=200, seed=0,
-                 curve_types=None):
+                 curve_types=None, kinds=ESTIMATOR_KINDS):
     """Trained models for one device type: {curve type: log-space model, "<curve type>.linear":
     linear-scale model}. The log-space model is a VotingRegressor of `n_estimators` estimators;
     the linear model a VotingRegressor of `linear_estimators` estimators (a plain LinearRegression
     when 1), so the two stacks differ in size and the blend repeats the smaller one. Pass
-    `linear_estimators=0` to leave the linear models out."""
+    `linear_estimators=0` to leave the linear models out. Both ensembles take the first estimators
+    of `kinds`."""
     rng = np.random.default_rng(seed)
     n_static = len(PLD_INPUTS) if device_type == "PLD" else len(NLD_BASE_INPUTS)
     models = {}
@@ -122,12 +128,12 @@ def build_models(device_type, *, n_estimators=4, linear_estimators=3, n_rows=200
         X, y_log = _training_set(rng, n_static, n_variant, (x0, x1), n_rows)
         if curve_types is not None and curve_type not in curve_types:
             continue
-        models[curve_type] = _ensemble(n_estimators, seed + 10 * i).fit(X, y_log)
+        models[curve_type] = _ensemble(n_estimators, seed + 10 * i, kinds).fit(X, y_log)
         if linear_estimators:
             # the current itself: tiny values, some of which the linear fits push below zero
             y_lin = 10.0 ** y_log * 1e3 - 2e-10
             linear = (LinearRegression() if linear_estimators == 1
-                      else _ensemble(linear_estimators, seed + 10 * i + 5))
+                      else _ensemble(linear_estimators, seed + 10 * i + 5, kinds))
             models[f"{curve_type}.linear"] = linear.fit(X, y_lin)
     return models
 

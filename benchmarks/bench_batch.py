@@ -1,0 +1,524 @@
+"""Throughput and memory of korva.curve.batch.predict_curves_for_frame over many devices.
+
+For 1, 10, 100, 1,000 and 10,000 PLD devices and 1,000 NLD devices (one DataFrame row each), in
+fast mode (exact=False: linear models see the stacked rows too) and exact mode (exact=True: only
+trees and nearest neighbours do), with output="records" and output="frame", it measures:
+
+  batch   predict_curves_for_frame(models, devices, device_type, exact=..., output=...);
+  loop    predict_curves_for_inputs(models, devices.iloc[i], device_type) for each of the first
+          50 devices, as users call it (its single-device fast path runs): the per-device cost that
+          the batch replaces ("x loop" is the batch's devices per second over the loop's); "x lit."
+          is the same against the loop on the literal steps (bench_curves.literal_steps), what
+          every per-device call cost before that fast path;
+  floor   the bare predict() of every estimator of every curve and variant on the stacked query
+          matrices, built with numpy beforehand in the batch's own blocks of 131072 query rows
+          (1297 devices); "x floor" is the batch's time over it. The exact floor calls the linear
+          models on each device's rows instead, as exact mode must. Once per run, every matrix the
+          estimators receive during the batch call is checked equal, bit for bit, to the floor's.
+
+Two ensembles, each a VotingRegressor per curve and per ".linear" model, trained on 200 rows as
+tests/curve_models.py does: "benchmark" (a tree of depth 4, one of depth 8, KNeighborsRegressor,
+Ridge, LinearRegression) and "no-knn" (the same without the nearest neighbours).
+
+Times are CPU time of this process (time.process_time), best of several interleaved rounds (fewer
+when a round is long), with BLAS/OpenMP pinned to one thread. Peak memory is measured in a fresh
+interpreter per case: the rise of the resident set's high-water mark (VmHWM in /proc/self/status,
+reset through /proc/self/clear_refs just before the call) over the resident set before it, after
+the models and devices are built and one warm-up call on two devices has run; it includes the
+result. That call's CPU time is reported too ("1st call"): unlike the best round, it pays for the
+process's allocator growing its heap for the first time. Records
+output is measured up to 1,000 PLD devices: beyond, the result alone holds gigabytes of floats.
+
+--sweep-memory adds the memory of a 100,000-device PLD sweep (no-knn ensemble, fast mode,
+output="frame") against the frame's own size (frame.memory_usage(deep=True).sum()) plus 256 MiB.
+
+    python benchmarks/bench_batch.py [--quick] [--no-memory] [--sweep-memory]
+--quick skips 10,000 devices and the sweep and takes fewer rounds. Results: a table on stdout and
+benchmarks/out/bench_batch.json. Nothing here asserts on time.
+"""
+import os
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import argparse  # noqa: E402
+import ctypes  # noqa: E402
+import gc  # noqa: E402
+import hashlib  # noqa: E402
+import json  # noqa: E402
+import math  # noqa: E402
+import resource  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
+from collections import defaultdict  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+import sklearn  # noqa: E402
+from sklearn.neighbors import KNeighborsRegressor  # noqa: E402
+from sklearn.tree import DecisionTreeRegressor  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE))
+import bench_curves  # noqa: E402  (numpy_queries, curve_plan, literal_steps)
+import curve_models as cm  # noqa: E402
+
+from korva.curve import batch, mos_utils  # noqa: E402
+
+perf = time.process_time
+MIB = 1 << 20
+
+ENSEMBLES = {
+    "benchmark": cm.BENCHMARK_KINDS,
+    "no-knn": tuple(kind for kind in cm.BENCHMARK_KINDS if kind != "knn"),
+}
+MODEL_SEEDS = {"PLD": 3, "NLD": 4}
+DEVICE_SEEDS = {"PLD": 11, "NLD": 12}
+SIZES = {"PLD": (1, 10, 100, 1_000, 10_000), "NLD": (1_000,)}
+RECORDS_UP_TO = 1_000       # records output beyond this would hold gigabytes of Python floats
+LOOP_SAMPLE = 50            # devices of the per-device loop
+BLOCK_DEVICES = 131072 // 101  # the batch's default block: 131072 query rows of 101-point curves
+# Estimators whose prediction of a row never depends on the other rows: the exact mode stacks these
+# (with the settings used here: KNeighborsRegressor searches a kd-tree), and the check below sees it.
+ROW_INDEPENDENT = (DecisionTreeRegressor, KNeighborsRegressor)
+MIN_SAMPLE_S = 0.3          # a short call is repeated within one timing until about this long
+SWEEP_DEVICES = 100_000
+SWEEP_ALLOWANCE = 256 * MIB
+
+# ---------------------------------------------------------------------------------------------
+# models, devices and the floor
+
+
+def build_models(ensemble, device_type):
+    kinds = ENSEMBLES[ensemble]
+    return {device_type: cm.build_models(device_type, n_estimators=len(kinds), linear_estimators=len(kinds),
+                                         seed=MODEL_SEEDS[device_type], kinds=kinds)}
+
+
+def device_frame(device_type, n):
+    """n devices as rows of a float64 DataFrame over the device type's raw inputs."""
+    series = cm.device_inputs(device_type, n, seed=DEVICE_SEEDS[device_type])
+    return pd.DataFrame(np.array([s.to_numpy() for s in series]), columns=series[0].index)
+
+
+def floor_blocks(models, devices, device_type):
+    """Per block of BLOCK_DEVICES devices, per curve and variant: the stacked query matrix and the
+    estimators of the log-space and linear models. The matrices are the per-device ones of
+    bench_curves.numpy_queries, one under the other."""
+    jobs = bench_curves.curve_plan(models, devices.iloc[0], device_type)  # also checks numpy == pandas
+    blocks = []
+    for start in range(0, len(devices), BLOCK_DEVICES):
+        rows = range(start, min(start + BLOCK_DEVICES, len(devices)))
+        per_device = [bench_curves.numpy_queries(devices.iloc[i], device_type) for i in rows]
+        blocks.append([(np.concatenate([queries[j] for queries in per_device]), len(rows), log + lin)
+                       for j, (_, log, lin) in enumerate(jobs)])
+        del per_device
+    return blocks
+
+
+def floor_calls(blocks, exact):
+    """(estimator, matrix) of every predict call the floor makes, in the batch's order."""
+    calls = []
+    for block in blocks:
+        for X, n, estimators in block:
+            points = len(X) // n
+            for est in estimators:
+                if exact and not isinstance(est, ROW_INDEPENDENT):
+                    calls.extend((est, X[d * points:(d + 1) * points]) for d in range(n))
+                else:
+                    calls.append((est, X))
+    return calls
+
+
+def run_floor(calls):
+    for est, X in calls:
+        est.predict(X)
+
+
+# ---------------------------------------------------------------------------------------------
+# the one-off check: the floor's matrices are what the estimators receive
+
+def digest(X):
+    return X.shape, X.dtype.str, X.flags.c_contiguous, hashlib.blake2b(X.tobytes(), digest_size=16).digest()
+
+
+class ReceivedMatrices:
+    """Records a digest of every matrix each estimator's predict receives, by wrapping predict on
+    the estimators' classes (an instance attribute would take the estimator off the stacked path)."""
+
+    def __init__(self, models):
+        self.classes = {type(est) for per_type in models.values() for model in per_type.values()
+                        for est in model.estimators_}
+        self.received = defaultdict(list)
+
+    def __enter__(self):
+        self.own = {cls: cls.__dict__.get("predict") for cls in self.classes}
+        for cls in self.classes:
+            def predict(est, X, _original=cls.predict):
+                self.received[id(est)].append(digest(X))
+                return _original(est, X)
+            cls.predict = predict
+        return self
+
+    def __exit__(self, *exc):
+        for cls, own in self.own.items():
+            if own is None:
+                del cls.predict
+            else:
+                cls.predict = own
+
+
+def check_floor_matrices(ensemble, device_type, n, exact):
+    models = build_models(ensemble, device_type)
+    devices = device_frame(device_type, n)
+    expected = defaultdict(list)
+    for est, X in floor_calls(floor_blocks(models, devices, device_type), exact):
+        expected[id(est)].append(digest(X))
+    with ReceivedMatrices(models) as recorder:
+        batch.predict_curves_for_frame(models, devices, device_type, exact=exact, output="frame")
+    same = dict(recorder.received) == dict(expected)
+    calls = sum(len(v) for v in recorder.received.values())
+    print(f"  check {device_type} x{n} {'exact' if exact else 'fast'}: {calls} predict calls, "
+          f"matrices {'identical to' if same else 'DIFFERENT from'} the floor's", file=sys.stderr, flush=True)
+    return {"device_type": device_type, "devices": n, "ensemble": ensemble, "exact": exact,
+            "predict_calls": calls, "identical": same}
+
+
+# ---------------------------------------------------------------------------------------------
+# timing
+
+def repeated(fn, first_s):
+    """fn made into one timing sample of about MIN_SAMPLE_S: (sample, calls per sample)."""
+    k = max(1, math.ceil(MIN_SAMPLE_S / max(first_s, 1e-6)))
+
+    def sample():
+        for _ in range(k):
+            fn()
+    return sample, k
+
+
+def best_times(candidates, max_rounds, min_rounds, budget_s):
+    """Per-call CPU time of each candidate, the best of several rounds in which the candidates take
+    turns (so load from elsewhere hits them alike). The first round calls each once to calibrate
+    how often a short call is repeated; it counts only for calls of a second or more, whose
+    first-call costs are lost in the noise. Rounds stop at max_rounds, or from min_rounds on when
+    the next would take the time spent past budget_s."""
+    started = perf()
+    samples, best = {}, {}
+    for name, fn in candidates.items():
+        t = perf()
+        fn()
+        first = perf() - t
+        samples[name] = repeated(fn, first)
+        best[name] = first if first >= 1.0 else math.inf
+    rounds = 1 if all(math.isfinite(v) for v in best.values()) else 0
+    round_s = perf() - started
+    while rounds < max_rounds:
+        if rounds >= min_rounds and perf() - started + round_s > budget_s:
+            break
+        t0 = perf()
+        for name, (sample, k) in samples.items():
+            t = perf()
+            sample()
+            best[name] = min(best[name], (perf() - t) / k)
+        round_s = perf() - t0
+        rounds += 1
+    return best, rounds
+
+
+def max_relative_difference(records, reference):
+    """Largest difference in the y values, standard deviations and submodel curves of two lists of
+    device records, relative to each curve's scale (its largest |y|), as the fast mode is bounded."""
+    worst = 0.0
+    for got, want in zip(records, reference):
+        for a, b in zip(got, want):
+            scale = max(float(np.max(np.abs(b["y_coords"]))), np.finfo(float).tiny)
+            for key in ("y_coords", "y_coords_std", "_y_coords"):
+                worst = max(worst, float(np.max(np.abs(np.subtract(a[key], b[key])))) / scale)
+    return worst
+
+
+def agreement_with_loop(ensemble, device_type, loop):
+    """The batch's records of the loop's devices against the loop's: exact mode identical, fast mode
+    within BLAS rounding."""
+    models = build_models(ensemble, device_type)
+    exact = batch.predict_curves_for_frame(models, loop["devices"], device_type, exact=True)
+    fast = batch.predict_curves_for_frame(models, loop["devices"], device_type, exact=False)
+    return {"exact_identical": exact == loop["records"],
+            "fast_max_rel_diff": max_relative_difference(fast, loop["records"])}
+
+
+def measure_group(ensemble, device_type, settings, loop):
+    """Every size of one ensemble and device type: the batch in each mode and output, both floors."""
+    models = build_models(ensemble, device_type)
+    predict = batch.predict_curves_for_frame
+    results = []
+    for n in SIZES[device_type]:
+        if n > settings["max_devices"]:
+            continue
+        devices = device_frame(device_type, n)
+        blocks = floor_blocks(models, devices, device_type)
+        floors = {exact: floor_calls(blocks, exact) for exact in (False, True)}
+        candidates = {("floor", False): lambda: run_floor(floors[False]),
+                      ("floor", True): lambda: run_floor(floors[True])}
+        outputs = ("records", "frame") if n <= RECORDS_UP_TO else ("frame",)
+        for exact in (False, True):
+            for output in outputs:
+                candidates[(output, exact)] = (lambda exact=exact, output=output:
+                                               predict(models, devices, device_type, exact=exact, output=output))
+        times, rounds = best_times(candidates, settings["rounds"], min_rounds=2, budget_s=settings["budget_s"])
+        for (output, exact), seconds in times.items():
+            if output == "floor":
+                continue
+            case = {"device_type": device_type, "devices": n, "ensemble": ensemble,
+                    "mode": "exact" if exact else "fast", "output": output, "seconds": seconds, "rounds": rounds,
+                    "devices_per_s": n / seconds, "loop_ratio": (n / seconds) / loop["devices_per_s"],
+                    "literal_loop_ratio": (n / seconds) / loop["literal_devices_per_s"],
+                    "floor_s": times[("floor", False)], "floor_ratio": seconds / times[("floor", False)],
+                    "exact_floor_s": times[("floor", True)], "exact_floor_ratio": seconds / times[("floor", True)]}
+            results.append(case)
+            print(f"  timed {device_type} x{n:<6} {ensemble:9} {case['mode']:5} {output:7} "
+                  f"{case['devices_per_s']:9.1f} devices/s  x{case['loop_ratio']:.1f} loop  "
+                  f"{case['floor_ratio']:.2f}x floor  ({rounds} rounds)", file=sys.stderr, flush=True)
+        del blocks, floors, candidates
+    return results
+
+
+def measure_loop(ensemble, device_type, settings):
+    models = build_models(ensemble, device_type)
+    devices = device_frame(device_type, LOOP_SAMPLE)
+    fns = {"loop": mos_utils.predict_curves_for_inputs,
+           "literal": bench_curves.literal_steps(mos_utils.predict_curves_for_inputs)}
+    records = {name: [fn(models, devices.iloc[i], device_type) for i in range(LOOP_SAMPLE)]
+               for name, fn in fns.items()}
+    times, rounds = best_times({name: (lambda fn=fn: [fn(models, devices.iloc[i], device_type)
+                                                      for i in range(LOOP_SAMPLE)])
+                                for name, fn in fns.items()},
+                               settings["rounds"], min_rounds=2, budget_s=settings["budget_s"])
+    seconds, literal = times["loop"] / LOOP_SAMPLE, times["literal"] / LOOP_SAMPLE
+    print(f"  timed {device_type} loop {ensemble:9} {1 / seconds:9.1f} devices/s, on the literal steps "
+          f"{1 / literal:.1f} ({rounds} rounds)", file=sys.stderr, flush=True)
+    return {"devices": devices, "seconds_per_device": seconds, "devices_per_s": 1 / seconds,
+            "literal_seconds_per_device": literal, "literal_devices_per_s": 1 / literal,
+            "literal_identical": records["literal"] == records["loop"], "rounds": rounds,
+            "records": records["loop"]}
+
+
+# ---------------------------------------------------------------------------------------------
+# peak memory, one fresh interpreter per case
+
+def status_kib():
+    fields = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            name, _, value = line.partition(":")
+            if name in ("VmRSS", "VmHWM"):
+                fields[name] = int(value.split()[0])
+    return fields
+
+
+def child_memory(spec):
+    """In a fresh interpreter: the resident growth of one batch call over the state just before it."""
+    device_type, n = spec["device_type"], spec["devices"]
+    models = build_models(spec["ensemble"], device_type)
+    devices = device_frame(device_type, n)
+    kwargs = {"exact": spec["exact"], "output": spec["output"]}
+    batch.predict_curves_for_frame(models, devices.iloc[:2], device_type, **kwargs)  # first-call costs
+    gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)  # what building the devices freed goes back to the system
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status_kib()["VmRSS"]
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    t = perf()
+    result = batch.predict_curves_for_frame(models, devices, device_type, **kwargs)
+    seconds = perf() - t
+    peak = status_kib()["VmHWM"]
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    out = {"peak_growth_bytes": (peak - before) * 1024, "rss_before_bytes": before * 1024, "seconds": seconds,
+           "system_seconds": after.ru_stime - usage.ru_stime, "minor_faults": after.ru_minflt - usage.ru_minflt}
+    if spec["output"] == "frame":
+        out["frame_bytes"] = int(result.memory_usage(deep=True).sum())
+        out["frame_rows"] = len(result)
+    return out
+
+
+def memory_in_child(spec):
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(spec)]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"memory child {spec} failed:\n{proc.stderr[-2000:]}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def measure_memory(cases):
+    for case in cases:
+        spec = {k: case[k] for k in ("device_type", "devices", "ensemble", "output")}
+        spec["exact"] = case["mode"] == "exact"
+        child = memory_in_child(spec)
+        case["peak_bytes"] = child["peak_growth_bytes"]
+        case["fresh_call"] = {k: child[k] for k in ("seconds", "system_seconds", "minor_faults")}
+        case["fresh_devices_per_s"] = case["devices"] / child["seconds"]
+        if "frame_bytes" in child:
+            case["frame_bytes"] = child["frame_bytes"]
+        print(f"  memory {case['device_type']} x{case['devices']:<6} {case['ensemble']:9} {case['mode']:5} "
+              f"{case['output']:7} {case['peak_bytes'] / MIB:9.1f} MiB", file=sys.stderr, flush=True)
+
+
+def measure_sweep():
+    spec = {"device_type": "PLD", "devices": SWEEP_DEVICES, "ensemble": "no-knn", "exact": False, "output": "frame"}
+    child = memory_in_child(spec)
+    limit = child["frame_bytes"] + SWEEP_ALLOWANCE
+    return {**spec, **child, "limit_bytes": limit, "within_limit": child["peak_growth_bytes"] <= limit,
+            "devices_per_s": SWEEP_DEVICES / child["seconds"]}
+
+
+# ---------------------------------------------------------------------------------------------
+# report
+
+TARGETS = [
+    # (ensemble, mode, outputs, what, threshold)
+    ("benchmark", "fast", ("records", "frame"), "floor", 1.15),
+    ("benchmark", "fast", ("records", "frame"), "loop", 7.0),
+    ("benchmark", "exact", ("records", "frame"), "loop", 2.0),
+    ("no-knn", "fast", ("frame",), "loop", 50.0),
+]
+
+
+def evaluate_targets(cases):
+    out = []
+    for ensemble, mode, outputs, what, threshold in TARGETS:
+        for output in outputs:
+            found = [c for c in cases if (c["device_type"], c["devices"], c["ensemble"], c["mode"], c["output"])
+                     == ("PLD", 1_000, ensemble, mode, output)]
+            if not found:
+                continue
+            value = found[0]["floor_ratio" if what == "floor" else "loop_ratio"]
+            met = value <= threshold if what == "floor" else value >= threshold
+            text = (f"within {threshold}x of the floor" if what == "floor" else f"at least {threshold:g}x the loop")
+            out.append({"ensemble": ensemble, "mode": mode, "output": output, "target": text,
+                        "value": value, "met": met, "literal_loop_ratio": found[0]["literal_loop_ratio"]})
+    return out
+
+
+def mib(value):
+    return f"{value / MIB:9.1f}" if value is not None else f"{'':9}"
+
+
+def print_report(results):
+    print("\nPer-device loop (predict_curves_for_inputs on the first 50 devices), as called and on the "
+          "literal steps:")
+    for key, loop in results["loop"].items():
+        print(f"  {key:18} {loop['devices_per_s']:8.1f} devices/s  ({loop['seconds_per_device'] * 1e3:5.1f} ms "
+              f"a device); literal steps {loop['literal_devices_per_s']:8.1f} devices/s "
+              f"({loop['literal_seconds_per_device'] * 1e3:5.1f} ms), same records: "
+              f"{'yes' if loop['literal_identical'] else 'NO'}")
+
+    print("\nBatch, CPU time, best round: devices/s; x loop = its devices/s over the loop's (x lit.: over the "
+          "loop on the literal steps);\nx floor = its time over the bare predicts on the stacked matrices (x ex.fl: "
+          "over the exact floor, linear models per device).\nIn a fresh interpreter, once: 1st call/s = devices/s "
+          "of that call; peak = its resident growth, result included;\nframe = frame.memory_usage(deep=True).sum().")
+    head = (f"{'type':4} {'devices':>7} {'ensemble':9} {'mode':5} {'output':7} {'devices/s':>10} {'x loop':>7} "
+            f"{'x lit.':>7} {'x floor':>8} {'x ex.fl':>8} {'floor/s':>9} {'1st call/s':>10} {'peak MiB':>9} "
+            f"{'frame MiB':>9}")
+    print(head)
+    print("-" * len(head))
+    previous = None
+    for c in results["cases"]:
+        group = (c["device_type"], c["devices"])
+        if previous and group != previous:
+            print()
+        previous = group
+        exact_floor = f"{c['exact_floor_ratio']:8.2f}" if c["mode"] == "exact" else f"{'':8}"
+        fresh = f"{c['fresh_devices_per_s']:10.1f}" if "fresh_devices_per_s" in c else f"{'':10}"
+        print(f"{c['device_type']:4} {c['devices']:>7,} {c['ensemble']:9} {c['mode']:5} {c['output']:7} "
+              f"{c['devices_per_s']:10.1f} {c['loop_ratio']:7.1f} {c['literal_loop_ratio']:7.1f} "
+              f"{c['floor_ratio']:8.2f} {exact_floor} "
+              f"{c['devices'] / c['floor_s']:9.1f} {fresh} {mib(c.get('peak_bytes'))} {mib(c.get('frame_bytes'))}")
+
+    print("\nBatch records of the loop's 50 devices against the loop's own:")
+    for key, a in results["agreement"].items():
+        print(f"  {key:18} exact mode {'identical' if a['exact_identical'] else 'NOT identical'}; "
+              f"fast mode largest difference {a['fast_max_rel_diff']:.1e} of a curve's scale")
+    checks = results["checks"]
+    print("Matrices received by the estimators equal the floor's, bit for bit: "
+          + ", ".join(f"{c['device_type']} x{c['devices']} {'exact' if c['exact'] else 'fast'} "
+                      f"{'yes' if c['identical'] else 'NO'}" for c in checks))
+
+    if results["targets"]:
+        print("\nTargets at 1,000 PLD devices:")
+        for t in results["targets"]:
+            value = f"{t['value']:.2f}x floor" if "floor" in t["target"] else f"{t['value']:.1f}x loop"
+            literal = "" if "floor" in t["target"] else f"  ({t['literal_loop_ratio']:.1f}x the literal loop)"
+            print(f"  {t['ensemble']:9} {t['mode']:5} {t['output']:7} {t['target']:28} {value:>14}  "
+                  f"{'met' if t['met'] else 'NOT met':7}{literal}")
+
+    sweep = results.get("sweep_memory")
+    if sweep:
+        print(f"\n{SWEEP_DEVICES:,}-device PLD sweep, output='frame', no-knn ensemble, fast mode, fresh interpreter: "
+              f"{sweep['devices_per_s']:.0f} devices/s ({sweep['system_seconds']:.1f} of {sweep['seconds']:.1f} s "
+              f"CPU in the kernel), {sweep['frame_rows']:,} rows")
+        print(f"  peak resident growth {sweep['peak_growth_bytes'] / MIB:.0f} MiB against frame "
+              f"{sweep['frame_bytes'] / MIB:.0f} MiB + 256 MiB = {sweep['limit_bytes'] / MIB:.0f} MiB: "
+              f"{'within' if sweep['within_limit'] else 'OVER'} (margin "
+              f"{(sweep['limit_bytes'] - sweep['peak_growth_bytes']) / MIB:+.0f} MiB)")
+
+
+def main():
+    if len(sys.argv) > 2 and sys.argv[1] == "--child":
+        print(json.dumps(child_memory(json.loads(sys.argv[2]))))
+        return
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="skip 10,000 devices and the sweep; fewer rounds")
+    parser.add_argument("--no-memory", action="store_true", help="time only, no memory children")
+    parser.add_argument("--sweep-memory", action="store_true",
+                        help=f"also the peak memory of a {SWEEP_DEVICES:,}-device frame (minutes)")
+    args, _ = parser.parse_known_args()  # run_all.py hands every script the same options
+    settings = {"rounds": 3 if args.quick else 5, "budget_s": 20.0 if args.quick else 240.0,
+                "max_devices": RECORDS_UP_TO if args.quick else max(SIZES["PLD"])}
+    memory = not args.no_memory and os.path.exists("/proc/self/clear_refs")
+    if not args.no_memory and not memory:
+        print("peak memory needs /proc/self/clear_refs (Linux): timing only", file=sys.stderr)
+
+    started = time.perf_counter()
+    results = {"meta": {"quick": args.quick, "clock": "process_time", "cpu_count": os.cpu_count(),
+                        "python": sys.version.split()[0], "numpy": np.__version__, "pandas": pd.__version__,
+                        "sklearn": sklearn.__version__, "block_devices": BLOCK_DEVICES,
+                        "memory": "VmHWM growth over VmRSS before the call, fresh interpreter" if memory else None},
+               "checks": [], "loop": {}, "agreement": {}, "cases": [], "targets": []}
+    results["checks"] = [check_floor_matrices("benchmark", "PLD", BLOCK_DEVICES + 3, exact=False),
+                         check_floor_matrices("benchmark", "PLD", 4, exact=True),
+                         check_floor_matrices("benchmark", "NLD", 4, exact=False),
+                         check_floor_matrices("benchmark", "NLD", 4, exact=True)]
+    for device_type in SIZES:
+        for ensemble in ENSEMBLES:
+            key = f"{device_type} {ensemble}"
+            loop = measure_loop(ensemble, device_type, settings)
+            results["agreement"][key] = agreement_with_loop(ensemble, device_type, loop)
+            results["cases"] += measure_group(ensemble, device_type, settings, loop)
+            results["loop"][key] = {k: v for k, v in loop.items() if k not in ("records", "devices")}
+            results["loop"][key]["devices"] = LOOP_SAMPLE
+    results["cases"].sort(key=lambda c: (c["device_type"] != "PLD", c["devices"], c["ensemble"] != "benchmark",
+                                         c["mode"] != "fast", c["output"] != "records"))
+    results["targets"] = evaluate_targets(results["cases"])
+    if memory:
+        measure_memory(results["cases"])
+    if args.sweep_memory and args.quick:
+        print("--sweep-memory is skipped under --quick", file=sys.stderr)
+    elif args.sweep_memory and memory:
+        print(f"  memory: {SWEEP_DEVICES:,}-device sweep (minutes)", file=sys.stderr, flush=True)
+        results["sweep_memory"] = measure_sweep()
+    results["meta"]["elapsed_s"] = time.perf_counter() - started
+
+    print_report(results)
+    out = HERE / "out"
+    out.mkdir(exist_ok=True)
+    (out / "bench_batch.json").write_text(json.dumps(results, indent=2))
+    print(f"\nwritten {out / 'bench_batch.json'} ({results['meta']['elapsed_s']:.0f} s)")
+
+
+if __name__ == "__main__":
+    main()
