@@ -13,22 +13,13 @@ using namespace nb::literals;
 
 namespace {
 
-bool is_module_attribute(nb::handle value, const char* module, const char* name) {
-    PyObject* found = PyImport_GetModule(nb::str(module).ptr());
-    if (!found) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return false;
-    }
-    return value.is(nb::getattr(nb::steal(found), name, nb::none()));
-}
-
 bool guards_hold(const core::Context& ctx, nb::handle device_inputs) {
     if (!core::curve_module_is_original(ctx)) return false;
     nb::handle globals = ctx.curve_globals;
     if (!py::is_function(ctx.curve("_predict_from_submodels"), _predict_from_submodels, globals)) return false;
     if (!py::is_function(ctx.curve("_smoothstep"), _smoothstep, globals)) return false;
-    if (!is_module_attribute(ctx.curve("VotingRegressor"), "sklearn.ensemble", "VotingRegressor")) return false;
-    if (!is_module_attribute(ctx.curve("comb"), "scipy.special", "comb")) return false;
+    if (!ctx.curve("VotingRegressor").is(py::loaded_attribute("sklearn.ensemble", "VotingRegressor"))) return false;
+    if (!ctx.curve("comb").is(py::loaded_attribute("scipy.special", "comb"))) return false;
     // type(device_inputs) is pd.Series with the float64 dtype and one value per label
     if (!device_inputs.type().is(ctx.g("pd").attr("Series"))) return false;
     nb::object dtype = device_inputs.attr("dtype");

@@ -23,6 +23,17 @@ nb::object import_from(const char* module, const char* name) {
     throw nb::python_error();
 }
 
+nb::object loaded_module(const char* name) {
+    PyObject* module = PyImport_GetModule(nb::str(name).ptr());
+    if (module) return nb::steal(module);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+}
+
+nb::object loaded_attribute(const char* module, const char* name) {
+    return nb::getattr(loaded_module(module), name, nb::none());
+}
+
 void raise(nb::handle type, nb::handle message) {
     PyErr_SetObject(type.ptr(), message.ptr());
     throw nb::python_error();

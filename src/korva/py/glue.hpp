@@ -20,6 +20,12 @@ nb::object import(const char* name);
 // `from module import name`.
 nb::object import_from(const char* module, const char* name);
 
+// sys.modules.get(name): the module if it is loaded, else None; nothing is imported.
+nb::object loaded_module(const char* name);
+
+// getattr(sys.modules.get(module), name, None): an attribute of a module only if it is loaded.
+nb::object loaded_attribute(const char* module, const char* name);
+
 // Raise `type(message)` with the interpreter's usual implicit chaining to the exception being handled.
 [[noreturn]] void raise(nb::handle type, nb::handle message);
 [[noreturn]] void raise(nb::handle type, const char* message);

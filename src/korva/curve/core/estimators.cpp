@@ -30,22 +30,11 @@ bool attribute_is_none_or_one(nb::handle estimator, const char* name) {
 // Trees add up in estimator order on one thread; with worker threads the order would vary.
 bool forest_allows(nb::handle estimator) { return attribute_is_none_or_one(estimator, "n_jobs"); }
 
-// The attribute `name` of the module `module` if that module is loaded, else None. An estimator
-// of a class implies its module is loaded, so nothing is imported here.
-nb::object loaded_attribute(const char* module, const char* name) {
-    PyObject* found = PyImport_GetModule(nb::str(module).ptr());
-    if (!found) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::none();
-    }
-    return nb::getattr(nb::steal(found), name, nb::none());
-}
-
 // Boosting starts from the initial estimator's prediction: a constant, or zero.
 bool boosting_allows(nb::handle estimator) {
     nb::object init = nb::getattr(estimator, "init_", nb::none());
     if (PyUnicode_CheckExact(init.ptr())) return py::equals(init, "zero");
-    return init.type().is(loaded_attribute("sklearn.dummy", "DummyRegressor"));
+    return init.type().is(py::loaded_attribute("sklearn.dummy", "DummyRegressor"));
 }
 
 // Neighbours found by a tree search are those of each row alone; brute force computes distances
@@ -89,7 +78,7 @@ bool stacks(nb::handle estimator, Stacking stacking) {
     nb::handle type = estimator.type();
     for (const KnownClass& known : known_classes) {
         if (std::strcmp(known.name, ((PyTypeObject*) type.ptr())->tp_name) != 0) continue;
-        if (!type.is(loaded_attribute(known.module, known.name))) continue;
+        if (!type.is(py::loaded_attribute(known.module, known.name))) continue;
         if (known.rows == Rows::rounding && stacking == Stacking::exact) return false;
         return !known.settings_allow || known.settings_allow(estimator);
     }

@@ -43,15 +43,6 @@ nb::handle exact_dict(nb::handle obj) {
     return obj;
 }
 
-nb::object module_or_none(const char* name) {
-    PyObject* module = PyImport_GetModule(nb::str(name).ptr());
-    if (!module) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::none();
-    }
-    return nb::steal(module);
-}
-
 // A variant value that pd.Series(variant) keeps as the same float64: a float, or an int that
 // float64 holds exactly.
 double variant_value(nb::handle value) {
@@ -88,9 +79,7 @@ public:
         }
         bool blend_requested = false;
         nb::object order;
-        prediction_parameters(params, blend_requested, order);
-        plan.auto_linear_blend = nb::borrow(PyDict_GetItemWithError(params.ptr(), py::s("auto_linear_blend").ptr()));
-        if (!plan.auto_linear_blend.is_valid()) plan.auto_linear_blend = nb::int_(0);
+        plan.auto_linear_blend = prediction_parameters(params, blend_requested, order);
 
         inputs(plan);
 
@@ -122,7 +111,8 @@ private:
 
     // The keyword arguments every _predict_single_curve call gets: a plain dict of str keys, none
     // of them a parameter name, and an "auto_linear_blend" that compares and truncates as a number.
-    void prediction_parameters(nb::handle params, bool& blend_requested, nb::object& order) {
+    // Returns that "auto_linear_blend" (0 when absent).
+    nb::object prediction_parameters(nb::handle params, bool& blend_requested, nb::object& order) {
         exact_dict(params);
         PyObject *key, *value;
         Py_ssize_t position = 0;
@@ -134,11 +124,12 @@ private:
         nb::object blend = nb::borrow(PyDict_GetItemWithError(params.ptr(), py::s("auto_linear_blend").ptr()));
         if (!blend.is_valid()) {
             if (PyErr_Occurred()) throw nb::python_error();
-            return;  // the default, 0: no blend
+            return nb::int_(0);  // the default: no blend
         }
         if (!PyLong_CheckExact(blend.ptr()) && !PyFloat_CheckExact(blend.ptr())) throw NotVectorisable{};
         blend_requested = py::compare(blend, nb::int_(0), Py_GT);
         if (blend_requested) order = ctx_.g("int")(blend);  // raises for an infinite float, as the steps would
+        return blend;
     }
 
     void inputs(Plan& plan) {
@@ -298,7 +289,7 @@ bool curve_module_is_original(const Context& ctx) {
     if (!py::is_function(global("predict_curves_for_inputs"), mos_utils::predict_curves_for_inputs, globals))
         return false;
     if (!py::is_function(global("_predict_single_curve"), mos_utils::_predict_single_curve, globals)) return false;
-    if (!global("np").is(module_or_none("numpy")) || !global("pd").is(module_or_none("pandas"))) return false;
+    if (!global("np").is(py::loaded_module("numpy")) || !global("pd").is(py::loaded_module("pandas"))) return false;
     for (const char* name : builtins_used)
         if (global(name).is_valid()) return false;
     return true;
