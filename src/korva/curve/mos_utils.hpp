@@ -4,7 +4,7 @@
 
 #include "korva/module_body.hpp"
 
-#include <optional>
+#include <memory>
 
 namespace korva::curve::mos_utils {
 
@@ -20,9 +20,32 @@ nb::object _predict_single_curve(const py::Call& g);
 // predict_curves_for_inputs(...): the curve records of every requested curve and variant.
 nb::object predict_curves_for_inputs(const py::Call& g);
 
-// The same records for one device through the vectorised curve core, when every guard holds;
-// empty otherwise (the literal steps then run).
-std::optional<nb::object> predict_curves_fast(const py::Call& g);
+// The single-device fast path of predict_curves_for_inputs: the submodel curves of each variant
+// through the vectorised curve core, while every guard holds and everything the plan resolved is
+// what the literal steps would read at that point; the literal steps from the first difference on.
+class FastCurves {
+public:
+    explicit FastCurves(const py::Call& g);  // the guards and the plan; inactive when one fails
+    ~FastCurves();
+
+    // What predict_curves_for_inputs resolved first: the configuration and prediction parameters.
+    void begin(nb::handle config, nb::handle pred_params);
+
+    // What `predict` (the module's _predict_single_curve, read now) would return for this curve and
+    // variant, or an invalid object: the caller then makes that call.
+    nb::object curve(nb::handle predict, nb::handle curve_type, nb::handle curve_info, nb::handle variants,
+                     nb::handle x_coords, nb::handle variant_label, nb::handle variant_dict);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The steps of a single curve after the log-space prediction `y_preds_submodels` on `X_query`: the
+// blend into the ".linear" model when `auto_linear_blend` asks for it and the model is there.
+nb::object blend_if_asked(const py::Call& g, nb::handle models, nb::handle device_type, nb::handle curve_type,
+                          nb::handle x_coords, nb::handle X_query, nb::object y_preds_submodels,
+                          nb::handle auto_linear_blend);
 
 // Step 13 of a single curve: the log-space submodel stack blended into the linear-scale one.
 nb::object blend_submodels(const py::Call& g, nb::object y_preds_submodels, nb::handle y_linear_preds_submodels,

@@ -1,6 +1,7 @@
 // korva.curve.mos_utils.predict_curves_for_inputs: every requested curve of one device at each of
-// its variants, summarised over the submodels as plain curve records.
-#include "korva/curve/mos_utils.hpp"
+// its variants, summarised over the submodels as plain curve records. The fast path takes over
+// single variants of this very loop (predict_curves_fast.cpp).
+#include "korva/curve/core/core.hpp"
 
 namespace korva::curve::mos_utils {
 
@@ -63,13 +64,12 @@ nb::object call_with_mapping(nb::handle function, nb::handle args, nb::handle ma
 }  // namespace
 
 nb::object predict_curves_for_inputs(const py::Call& g) {
-    if (std::optional<nb::object> records = predict_curves_fast(g)) return *records;
-
+    FastCurves fast(g);
     nb::handle models = g[0], device_inputs = g[1], device_type = g[2], curve_types = g[3];
 
-    nb::object config = nb::borrow(g[4]);
-    if (!py::truthy(config)) config = g("_DEVICE_CONFIG")[device_type];
+    nb::object config = core::Context(g).config(g[4], device_type);
     nb::object pred_params = config.attr("get")("PREDICTION_PARAMS", nb::dict());
+    fast.begin(config, pred_params);
 
     nb::list curve_list;
     nb::object requested = nb::borrow(curve_types);
@@ -82,27 +82,22 @@ nb::object predict_curves_for_inputs(const py::Call& g) {
         for (nb::handle item : variants.attr("items")()) {
             nb::object variant_label = item[nb::int_(0)], variant_dict = item[nb::int_(1)];
             nb::object predict = g("_predict_single_curve");
-            nb::object args = nb::make_tuple(models, device_inputs, device_type, curve_type, variant_dict, x_coords,
-                                             config);
-            nb::object y_preds_submodels = call_with_mapping(predict, args, pred_params);
+            nb::object y_preds_submodels =
+                fast.curve(predict, curve_type, curve_info, variants, x_coords, variant_label, variant_dict);
+            if (!y_preds_submodels.is_valid()) {
+                nb::object args = nb::make_tuple(models, device_inputs, device_type, curve_type, variant_dict,
+                                                 x_coords, config);
+                y_preds_submodels = call_with_mapping(predict, args, pred_params);
+            }
 
             // The record's values are computed in key order.
-            nb::dict record;
-            record["curve_type"] = curve_type;
-            if (py::equals(variant_label, "default"))
-                record["curve_variant"] = nb::none();
-            else
-                record["curve_variant"] = variant_label;
-            record["_variant_dict"] = variant_dict;
-            record["x_coords"] = x_coords.attr("tolist")();
-            record["y_coords"] = g("np").attr("mean")(y_preds_submodels, "axis"_a = 0).attr("tolist")();
-            record["y_coords_std"] = g("np").attr("std")(y_preds_submodels, "axis"_a = 0).attr("tolist")();
-            record["_y_coords"] = y_preds_submodels.attr("tolist")();
-            record["x_label"] = curve_info["x_label"];
-            record["x_unit"] = curve_info["x_unit"];
-            record["y_label"] = curve_info["y_label"];
-            record["y_unit"] = curve_info["y_unit"];
-            curve_list.append(record);
+            nb::object curve_variant = py::equals(variant_label, "default") ? nb::none() : variant_label;
+            nb::object x_list = x_coords.attr("tolist")();
+            nb::object y_coords = g("np").attr("mean")(y_preds_submodels, "axis"_a = 0).attr("tolist")();
+            nb::object y_coords_std = g("np").attr("std")(y_preds_submodels, "axis"_a = 0).attr("tolist")();
+            nb::object curves = y_preds_submodels.attr("tolist")();
+            curve_list.append(core::curve_record(curve_type, curve_variant, variant_dict, x_list, y_coords,
+                                                 y_coords_std, curves, curve_info));
         }
     }
     return curve_list;

@@ -1,11 +1,14 @@
-// korva.curve.mos_utils.predict_curves_for_inputs for one device through the vectorised curve core:
-// the same query matrices, handed to the same predict calls in the same order, and the same records,
-// without the per-curve pandas steps. The guards, checked on every call, are all in guards_hold():
-// a plain float64 Series, the module's own globals, and a configuration the core resolves in full
-// (the table's or plain dicts, lists and numbers, with no transform but the table's own). Once the
-// first prediction is made there is no turning back: from there on every step is the literal one
-// or gives what it gives, and an exception is the one the literal steps raise at that point.
+// The single-device fast path of korva.curve.mos_utils.predict_curves_for_inputs: within the loop
+// of the literal steps, each variant's submodel curves through the vectorised curve core, with the
+// same query matrices handed to the same predict calls in the same order, without the per-curve
+// pandas steps. The guards: a plain float64 Series, the module's own globals, and a configuration
+// the core resolves in full (the table's or plain dicts, lists and numbers, with no transform but
+// the table's own); checked before the first variant and, since a model's predict can change any
+// of them, again after every prediction, together with everything the plan resolved that the
+// literal steps read again. From the first difference on, the literal steps run.
 #include "korva/curve/core/core.hpp"
+
+#include <cstring>
 
 namespace korva::curve::mos_utils {
 
@@ -13,50 +16,94 @@ using namespace nb::literals;
 
 namespace {
 
-bool guards_hold(const core::Context& ctx, nb::handle device_inputs) {
+// The module's own globals: the ones the curve steps read, each still what the module bound.
+bool globals_hold(const core::Context& ctx) {
     if (!core::curve_module_is_original(ctx)) return false;
     nb::handle globals = ctx.curve_globals;
-    if (!py::is_function(ctx.curve("_predict_from_submodels"), _predict_from_submodels, globals)) return false;
-    if (!py::is_function(ctx.curve("_smoothstep"), _smoothstep, globals)) return false;
-    if (!ctx.curve("VotingRegressor").is(py::loaded_attribute("sklearn.ensemble", "VotingRegressor"))) return false;
-    if (!ctx.curve("comb").is(py::loaded_attribute("scipy.special", "comb"))) return false;
-    // type(device_inputs) is pd.Series with the float64 dtype and one value per label
-    if (!device_inputs.type().is(ctx.g("pd").attr("Series"))) return false;
-    nb::object dtype = device_inputs.attr("dtype");
-    nb::object float64 = ctx.g("np").attr("dtype")("float64");
-    if (!dtype.type().is(float64.type()) || !py::equals(dtype, float64)) return false;
-    return py::truthy(device_inputs.attr("index").attr("is_unique"));
+    return py::is_function(ctx.curve_if_bound("_predict_from_submodels"), _predict_from_submodels, globals) &&
+           py::is_function(ctx.curve_if_bound("_smoothstep"), _smoothstep, globals) &&
+           ctx.curve_if_bound("VotingRegressor").is(py::loaded_attribute("sklearn.ensemble", "VotingRegressor")) &&
+           ctx.curve_if_bound("comb").is(py::loaded_attribute("scipy.special", "comb"));
 }
 
-// The device's base inputs, a (1, n_base) float64 array, read by label as the selection (and the
-// table's NLD transform) read them; invalid when a label is missing or the transform's arithmetic
-// would not stay within the normal numbers.
-nb::object base_inputs(const core::Context& ctx, const core::Plan& plan, nb::handle device_inputs) {
+// The device's inputs as the plan read them: the raw values (the base input columns, or "A" to
+// "E" for the table's NLD transform) at their positions in the Series.
+struct DeviceRead {
+    nb::object index;                  // the Series' index when read: positions hold while it does
+    std::vector<Py_ssize_t> positions;
+    std::vector<double> values;
+};
+
+// type(device_inputs) is pd.Series, of dtype float64, its values an ndarray of float64.
+std::optional<nb::object> series_values(const core::Context& ctx, nb::handle device_inputs) {
+    if (!device_inputs.type().is(ctx.g("pd").attr("Series"))) return std::nullopt;
     nb::object np = ctx.g("np");
-    nb::object ndarray = np.attr("ndarray");
+    if (!core::is_float64(np, device_inputs.attr("dtype"))) return std::nullopt;
+    return device_inputs.attr("to_numpy")();
+}
+
+// Reads the labels by position, as a selection by label finds them (a scalar lookup per label
+// is far cheaper than get_indexer, which builds an index of the labels first). Empty when a label
+// is missing (the literal steps raise for it) or the Series is not what the guards ask for.
+std::optional<DeviceRead> read_device(const core::Context& ctx, const core::Plan& plan, nb::handle device_inputs) {
+    std::optional<nb::object> all_values = series_values(ctx, device_inputs);
+    if (!all_values) return std::nullopt;
+    DeviceRead read;
+    read.index = device_inputs.attr("index");
+    if (!py::truthy(read.index.attr("is_unique"))) return std::nullopt;
     nb::list labels;
     if (plan.inputs == core::Inputs::columns)
-        labels = nb::borrow<nb::list>(plan.base_cols);
+        for (const nb::object& label : plan.base_labels) labels.append(label);
     else
         for (const char* label : core::nld_raw_labels) labels.append(label);
-
-    // Each label's position, as the index finds it for a selection (a scalar lookup per label is
-    // far cheaper than get_indexer, which builds an index of the labels first).
-    nb::object get_loc = device_inputs.attr("index").attr("get_loc");
-    core::Float64Array all(device_inputs.attr("to_numpy")(), ndarray, 1);
-    Py_ssize_t count = nb::len(labels);
-    nb::object values = core::empty(np, {1, count});
-    core::Float64Array out(values, ndarray, 2, true);
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    nb::object get_loc = read.index.attr("get_loc");
+    for (nb::handle label : labels) {
         nb::object position;
         try {
-            position = get_loc(labels[i]);
+            position = get_loc(label);
         } catch (nb::python_error& error) {
             if (!error.matches(PyExc_Exception)) throw;
-            return {};  // a missing label: the literal steps raise for it
+            return std::nullopt;
         }
-        if (!PyLong_CheckExact(position.ptr())) return {};
-        out.at(0, i) = all.at(PyLong_AsSsize_t(position.ptr()));
+        if (!PyLong_CheckExact(position.ptr())) return std::nullopt;
+        Py_ssize_t at = PyLong_AsSsize_t(position.ptr());
+        if (at == -1 && PyErr_Occurred()) throw nb::python_error();
+        read.positions.push_back(at);
+    }
+    nb::object np = ctx.g("np");
+    core::Float64Array all(*all_values, np.attr("ndarray"), 1);
+    for (Py_ssize_t at : read.positions) {
+        if (at < 0 || at >= all.shape(0)) return std::nullopt;
+        read.values.push_back(all.at(at));
+    }
+    return read;
+}
+
+// Whether the Series still holds, at the same positions of the same index, the very values read.
+bool device_unchanged(const core::Context& ctx, const DeviceRead& read, nb::handle device_inputs) {
+    std::optional<nb::object> all_values = series_values(ctx, device_inputs);
+    if (!all_values || !device_inputs.attr("index").is(read.index)) return false;
+    core::Float64Array all(*all_values, ctx.g("np").attr("ndarray"), 1);
+    for (size_t i = 0; i < read.positions.size(); ++i) {
+        Py_ssize_t at = read.positions[i];
+        if (at >= all.shape(0)) return false;
+        double value = all.at(at);
+        if (std::memcmp(&value, &read.values[i], sizeof value) != 0) return false;
+    }
+    return true;
+}
+
+// The device's base inputs, a (1, n_base) float64 array: the values read, or the NLD transform's
+// derived inputs of them; invalid when the transform's arithmetic would not stay within the
+// normal numbers (numpy's scalar arithmetic would warn).
+nb::object base_inputs(const core::Context& ctx, const core::Plan& plan, const DeviceRead& read) {
+    nb::object np = ctx.g("np");
+    nb::object ndarray = np.attr("ndarray");
+    Py_ssize_t count = (Py_ssize_t) read.values.size();
+    nb::object values = core::empty(np, ndarray, {1, count});
+    {
+        core::Float64Array out(values, ndarray, 2, true);
+        for (Py_ssize_t i = 0; i < count; ++i) out.at(0, i) = read.values[i];
     }
     if (plan.inputs == core::Inputs::columns) return values;
 
@@ -67,61 +114,116 @@ nb::object base_inputs(const core::Context& ctx, const core::Plan& plan, nb::han
     return base;
 }
 
-// An (submodels, points) float64 array: what the vectorised blend takes as it is.
-bool plain_stack(nb::handle stack, nb::handle ndarray, Py_ssize_t points) {
-    try {
-        core::Float64Array values(stack, ndarray, 2);
-        return values.shape(0) > 0 && values.shape(1) == points;
-    } catch (const core::NotVectorisable&) {
-        return false;
-    }
-}
-
 }  // namespace
 
-std::optional<nb::object> predict_curves_fast(const py::Call& g) {
-    nb::handle models = g[0], device_inputs = g[1], device_type = g[2], curve_types = g[3], config = g[4];
-    core::Context ctx(g);
-    if (!guards_hold(ctx, device_inputs)) return std::nullopt;
-    std::optional<core::Plan> plan =
-        core::make_plan(ctx, models, device_type, curve_types, config, core::Stacking::one_device);
-    if (!plan || plan->inputs == core::Inputs::transform) return std::nullopt;
-    nb::object base;
-    try {
-        base = base_inputs(ctx, *plan, device_inputs);
-    } catch (const core::NotVectorisable&) {
-    }
-    if (!base.is_valid()) return std::nullopt;
+struct FastCurves::State {
+    State(const py::Call& g) : g(g), ctx(g) {}
 
-    nb::object np = g("np");
-    nb::object ndarray = np.attr("ndarray");
-    nb::object predict = g("_predict_from_submodels");
-    nb::object mean = np.attr("mean"), std = np.attr("std");
-    core::Float64Array inputs(base, ndarray, 2);
-    nb::list curve_list;
-    for (const core::Job& job : plan->jobs) {
-        core::Queries queries(np, ndarray, inputs, job);
-        nb::handle X_query = queries.device(0);
-        nb::object y_preds_submodels = predict(job.log_model.model, X_query);
-        if (job.blends) {
-            nb::object y_linear = predict(job.linear_model.model, X_query);
-            if (plain_stack(y_preds_submodels, ndarray, job.points) && plain_stack(y_linear, ndarray, job.points)) {
-                nb::object one_device = np.attr("newaxis");
-                y_preds_submodels = core::blend(np, y_preds_submodels[one_device], y_linear[one_device],
-                                                job.weights)[nb::int_(0)];
-            } else {
-                y_preds_submodels = blend_submodels(g, y_preds_submodels, y_linear, job.x_coords,
-                                                    plan->auto_linear_blend);
-            }
-        }
-        // The record's values in key order, as the literal steps compute them.
-        nb::object x_coords = job.x_coords.attr("tolist")();
-        nb::object y_coords = mean(y_preds_submodels, "axis"_a = 0).attr("tolist")();
-        nb::object y_coords_std = std(y_preds_submodels, "axis"_a = 0).attr("tolist")();
-        nb::object curves = y_preds_submodels.attr("tolist")();
-        curve_list.append(core::curve_record(job, x_coords, y_coords, y_coords_std, curves));
+    const py::Call& g;
+    core::Context ctx;
+    core::Plan plan;
+    DeviceRead read;
+    nb::object np, ndarray, base;
+    size_t next = 0;  // the plan's job for the next variant
+
+    // What the plan resolved from the request, as the literal steps would read it now.
+    bool request_holds(const core::Job& job) {
+        return globals_hold(ctx) && core::plan_holds(plan, job, g[0], g[2]) && device_unchanged(ctx, read, g[1]);
     }
-    return curve_list;
+
+    // After the log-space prediction: what the rest of the variant's literal steps read.
+    bool blend_holds(const core::Job& job) {
+        return globals_hold(ctx) && core::blend_holds(plan, job, g[0], g[2]);
+    }
+
+    nb::object variant(const core::Job& job);
+};
+
+FastCurves::FastCurves(const py::Call& g) {
+    auto state = std::make_unique<State>(g);
+    nb::handle models = g[0], device_inputs = g[1], device_type = g[2], curve_types = g[3], config = g[4];
+    if (!globals_hold(state->ctx)) return;
+    std::optional<core::Plan> plan =
+        core::make_plan(state->ctx, models, device_type, curve_types, config, core::Stacking::one_device);
+    if (!plan || plan->inputs == core::Inputs::transform) return;
+    state->plan = std::move(*plan);
+    try {
+        std::optional<DeviceRead> read = read_device(state->ctx, state->plan, device_inputs);
+        if (!read) return;
+        state->read = std::move(*read);
+        state->base = base_inputs(state->ctx, state->plan, state->read);
+    } catch (const core::NotVectorisable&) {
+        return;
+    }
+    if (!state->base.is_valid()) return;
+    state->np = g("np");
+    state->ndarray = state->np.attr("ndarray");
+    state_ = std::move(state);
+}
+
+FastCurves::~FastCurves() = default;
+
+void FastCurves::begin(nb::handle config, nb::handle pred_params) {
+    if (!state_) return;
+    // The plan reads the prediction parameters as they are; absent, the literal steps' own {}
+    // cannot change.
+    if (!config.is(state_->plan.config)) {
+        state_.reset();
+        return;
+    }
+    bool own_params = !py::contains(config, py::s("PREDICTION_PARAMS"));
+    if (!own_params && !pred_params.is(state_->plan.params)) state_.reset();
+}
+
+nb::object FastCurves::curve(nb::handle predict, nb::handle curve_type, nb::handle curve_info, nb::handle variants,
+                             nb::handle x_coords, nb::handle variant_label, nb::handle variant_dict) {
+    if (!state_) return {};
+    State& s = *state_;
+    if (s.next >= s.plan.jobs.size()) {
+        state_.reset();
+        return {};
+    }
+    const core::Job& job = s.plan.jobs[s.next];
+    bool same = job.curve_type.is(curve_type) && job.curve_info.is(curve_info) && job.variants.is(variants) &&
+                job.x_coords.is(x_coords) && job.variant_label.is(variant_label) && job.variant.is(variant_dict) &&
+                py::is_function(predict, _predict_single_curve, s.ctx.curve_globals);
+    // The first variant follows the plan directly; any later one follows predictions.
+    if (!same || (s.next > 0 && !s.request_holds(job))) {
+        state_.reset();
+        return {};
+    }
+    ++s.next;
+    return s.variant(job);
+}
+
+// _predict_single_curve for one planned variant. Up to the first prediction a difference still
+// leaves the whole variant to the literal steps; after it, they take over where the core stops.
+nb::object FastCurves::State::variant(const core::Job& job) {
+    core::Float64Array inputs(base, ndarray, 2);
+    std::optional<core::Queries> queries;
+    try {
+        queries.emplace(np, ndarray, inputs, job);
+    } catch (const core::NotVectorisable&) {
+        --next;
+        return {};  // the x range is no longer the planned one
+    }
+    nb::object X_query = nb::borrow(queries->device(0));
+    core::Prediction log = core::predict_model(np, ndarray, job.log_model, *queries);
+    nb::handle auto_linear_blend = plan.auto_linear_blend;
+    if (!blend_holds(job)) {
+        next = plan.jobs.size();  // the literal steps from here on
+        return blend_if_asked(g, g[0], g[2], job.curve_type, job.x_coords, X_query, log.returned, auto_linear_blend);
+    }
+    if (!job.blends) return log.returned;
+    core::Prediction linear = core::predict_model(np, ndarray, job.linear_model, *queries);
+    if (!globals_hold(ctx) || !core::x_range_holds(job, ndarray)) next = plan.jobs.size();
+    else if (log.stack.is_valid() && linear.stack.is_valid()) {
+        try {
+            return core::blend(np, ndarray, log.stack, linear.stack, job.weights)[nb::int_(0)];
+        } catch (const core::NotVectorisable&) {
+        }
+    }
+    return blend_submodels(g, log.returned, linear.returned, job.x_coords, auto_linear_blend);
 }
 
 }  // namespace korva::curve::mos_utils

@@ -1,6 +1,6 @@
 // korva.curve.mos_utils._predict_single_curve: one curve of one device at one variant, predicted
 // by every submodel over a query matrix, with the smoothstep blend into the linear-scale model.
-#include "korva/curve/mos_utils.hpp"
+#include "korva/curve/core/core.hpp"
 
 namespace korva::curve::mos_utils {
 
@@ -63,8 +63,7 @@ nb::object _predict_single_curve(const py::Call& g) {
                x_coords = g[5];
     nb::dict pred_kwargs = g.kwargs();
 
-    nb::object config = nb::borrow(g[6]);
-    if (!py::truthy(config)) config = g("_DEVICE_CONFIG")[device_type];
+    nb::object config = core::Context(g).config(g[6], device_type);
 
     nb::object model = models[device_type][curve_type];
 
@@ -95,7 +94,12 @@ nb::object _predict_single_curve(const py::Call& g) {
     PyObject* given = nullptr;
     if (PyDict_GetItemStringRef(pred_kwargs.ptr(), "auto_linear_blend", &given) < 0) throw nb::python_error();
     if (given) auto_linear_blend = nb::steal(given);
+    return blend_if_asked(g, models, device_type, curve_type, x_coords, X_query, y_preds_submodels, auto_linear_blend);
+}
 
+nb::object blend_if_asked(const py::Call& g, nb::handle models, nb::handle device_type, nb::handle curve_type,
+                          nb::handle x_coords, nb::handle X_query, nb::object y_preds_submodels,
+                          nb::handle auto_linear_blend) {
     nb::str linear_model_name = py::f_string("", curve_type, ".linear");
     if (py::compare(auto_linear_blend, nb::int_(0), Py_GT) && py::contains(models[device_type], linear_model_name)) {
         nb::object linear_model = models[device_type][linear_model_name];

@@ -23,7 +23,7 @@ bool all_finite(const core::Float64Array& values, Py_ssize_t row) {
 nb::object gather(nb::handle np, nb::handle ndarray, const core::Float64Array& source, Py_ssize_t first,
                   const std::vector<Py_ssize_t>& rows) {
     Py_ssize_t width = source.shape(1);
-    nb::object base = core::empty(np, {(Py_ssize_t) rows.size(), width});
+    nb::object base = core::empty(np, ndarray, {(Py_ssize_t) rows.size(), width});
     core::Float64Array out(base, ndarray, 2, true);
     for (size_t i = 0; i < rows.size(); ++i)
         for (Py_ssize_t j = 0; j < width; ++j) out.at((Py_ssize_t) i, j) = source.at(rows[i] - first, j);
@@ -46,18 +46,20 @@ DeviceInputs::DeviceInputs(const core::Context& ctx, const core::Plan& plan, nb:
     // A device's Series is `devices.iloc[i]`, of the frame's common dtype; only a float64 one holds
     // the very values that the columns converted to float64 hold.
     if (nb::len(devices) == 0 || !py::truthy(devices.attr("columns").attr("is_unique"))) return;
-    nb::object row_dtype = devices.attr("iloc")[nb::int_(0)].attr("dtype");
-    nb::object float64 = np_.attr("dtype")("float64");
-    if (!row_dtype.type().is(float64.type()) || !py::equals(row_dtype, float64)) return;
+    Py_ssize_t count = (Py_ssize_t) nb::len(devices);
+    if (!core::is_float64(np_, devices.attr("iloc")[nb::int_(0)].attr("dtype"))) return;
 
-    if (plan.inputs == core::Inputs::columns) {
-        base_ = columns_as_float64(np_, devices, plan.base_cols);
-        return;
-    }
-    nb::list raw_labels;
-    for (const char* label : core::nld_raw_labels) raw_labels.append(label);
     try {
-        base_ = core::nld_base_inputs(ctx, plan, columns_as_float64(np_, devices, raw_labels));
+        if (plan.inputs == core::Inputs::columns) {
+            base_ = columns_as_float64(np_, devices, plan.base_cols);
+        } else {
+            nb::list raw_labels;
+            for (const char* label : core::nld_raw_labels) raw_labels.append(label);
+            base_ = core::nld_base_inputs(ctx, plan, columns_as_float64(np_, devices, raw_labels));
+        }
+        // One row per device and one column per base input, or every device takes its own steps.
+        if (!core::Float64Array(base_, ndarray_, 2).has_shape({count, (Py_ssize_t) plan.base_labels.size()}))
+            base_ = nb::object();
     } catch (const core::NotVectorisable&) {
         base_ = nb::object();  // every device takes the per-device steps
     }
@@ -75,7 +77,7 @@ DeviceInputs::Chunk DeviceInputs::from_columns(Py_ssize_t start, Py_ssize_t stop
     Chunk chunk;
     core::Float64Array all(base_, ndarray_, 2);
     for (Py_ssize_t row = start; row < stop; ++row)
-        (all_finite(all, row) ? chunk.stacked : chunk.literal).push_back(row);
+        (row < all.shape(0) && all_finite(all, row) ? chunk.stacked : chunk.literal).push_back(row);
     chunk.base = gather(np_, ndarray_, all, 0, chunk.stacked);
     return chunk;
 }
@@ -85,10 +87,8 @@ DeviceInputs::Chunk DeviceInputs::from_columns(Py_ssize_t start, Py_ssize_t stop
 DeviceInputs::Chunk DeviceInputs::from_transform(Py_ssize_t start, Py_ssize_t stop) const {
     Chunk chunk;
     nb::object series_type = ctx_.g("pd").attr("Series");
-    nb::object float64 = np_.attr("dtype")("float64");
-    Py_ssize_t width = nb::len(plan_.base_cols);
-    nb::object rows = core::empty(np_, {stop - start, width});
-    core::Float64Array values(rows, ndarray_, 2, true);
+    Py_ssize_t width = (Py_ssize_t) plan_.base_labels.size();
+    nb::object rows = core::empty(np_, ndarray_, {stop - start, width});
     for (Py_ssize_t row = start; row < stop; ++row) {
         bool usable = false;
         try {
@@ -96,10 +96,14 @@ DeviceInputs::Chunk DeviceInputs::from_transform(Py_ssize_t start, Py_ssize_t st
             if (inputs.type().is(series_type)) {
                 nb::object selected = inputs[plan_.base_cols];
                 nb::object array = selected.attr("to_numpy")();
-                if (py::equals(selected.attr("dtype"), float64) && (Py_ssize_t) nb::len(array) == width) {
+                if (core::is_float64(np_, selected.attr("dtype"))) {
                     core::Float64Array own(array, ndarray_, 1);
-                    for (Py_ssize_t i = 0; i < width; ++i) values.at(row - start, i) = own.at(i);
-                    usable = all_finite(values, row - start);
+                    // Again after the transform, which can run any code: the rows as allocated.
+                    core::Float64Array values(rows, ndarray_, 2, true);
+                    if (own.has_shape({width}) && values.has_shape({stop - start, width})) {
+                        for (Py_ssize_t i = 0; i < width; ++i) values.at(row - start, i) = own.at(i);
+                        usable = all_finite(values, row - start);
+                    }
                 }
             }
         } catch (const core::NotVectorisable&) {
@@ -108,15 +112,14 @@ DeviceInputs::Chunk DeviceInputs::from_transform(Py_ssize_t start, Py_ssize_t st
         }
         (usable ? chunk.stacked : chunk.literal).push_back(row);
     }
-    chunk.base = gather(np_, ndarray_, values, start, chunk.stacked);
+    chunk.base = gather(np_, ndarray_, core::Float64Array(rows, ndarray_, 2), start, chunk.stacked);
     return chunk;
 }
 
 void check_input_columns(const core::Context& ctx, nb::handle devices, nb::handle device_type, nb::handle config) {
     nb::list required;
     try {
-        nb::object resolved = nb::borrow(config);
-        if (!py::truthy(resolved)) resolved = ctx.curve("_DEVICE_CONFIG")[device_type];
+        nb::object resolved = ctx.config(config, device_type);
         if (py::contains(resolved, py::s("INPUT_TRANSFORM"))) {
             nb::object transform = resolved["INPUT_TRANSFORM"];
             if (!py::is_function(transform, mos_utils::nld_input_transform, ctx.curve_globals))

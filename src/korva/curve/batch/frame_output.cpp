@@ -61,7 +61,7 @@ struct Columns {
 // {"x_label": ..., "x_unit": ..., "y_label": ..., "y_unit": ...} of a curve entry or a record.
 nb::dict axes_of(nb::handle source) {
     nb::dict axes;
-    for (const char* key : {"x_label", "x_unit", "y_label", "y_unit"}) axes[key] = source[key];
+    for (const char* key : core::axis_keys) axes[key] = source[key];
     return axes;
 }
 

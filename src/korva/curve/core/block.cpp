@@ -1,11 +1,14 @@
 // The curve steps for a block of devices at once. Per job: the query matrices (one stacked for the
 // estimators that may see all devices' rows, the devices' own for the others), the submodel
 // predictions, the clip/log10 and smoothstep blend, as whole-array numpy operations whose every
-// element is computed as the per-device steps compute it.
+// element is computed as the per-device steps compute it. Every array Python hands back (an
+// allocation, a prediction, an x range) is checked where it is read or written.
 #include "korva/curve/core/core.hpp"
 
 #include "korva/curve/core/float64.hpp"
 
+#include <algorithm>
+#include <cfenv>
 #include <cstring>
 
 namespace korva::curve::core {
@@ -15,13 +18,16 @@ using namespace nb::literals;
 namespace {
 
 // Copies a prediction of `devices * points` values (a 1-D float64 ndarray) into
-// stack[first + d, submodel, :] for the d-th group of `points` values.
+// stack[first + d, submodel, :] for the d-th group of `points` values. The stack is one that
+// empty() checked to be C-contiguous; the ranges written are checked against its shape here.
 void copy_prediction(nb::handle prediction, nb::handle ndarray, const Float64Array& stack, Py_ssize_t first,
                      Py_ssize_t devices, Py_ssize_t submodel) {
     Float64Array values(prediction, ndarray, 1);
     Py_ssize_t submodels = stack.shape(1), points = stack.shape(2);
     if (values.shape(0) != devices * points) throw NotVectorisable{};
-    double* out = stack.contiguous() + ((first * submodels) + submodel) * points;
+    double* out = stack.contiguous();
+    if (!out || first + devices > stack.shape(0) || submodel >= submodels) throw NotVectorisable{};
+    out += ((first * submodels) + submodel) * points;
     const double* in = values.contiguous();
     for (Py_ssize_t d = 0; d < devices; ++d, out += submodels * points) {
         if (in)
@@ -31,39 +37,41 @@ void copy_prediction(nb::handle prediction, nb::handle ndarray, const Float64Arr
     }
 }
 
-// The (devices, submodels, points) stack of one model: what _predict_from_submodels(model, X)
-// returns for each device, one device per slice of the first axis.
-nb::object submodel_stack(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries) {
-    Py_ssize_t n = queries.devices(), points = queries.points();
-    if (calls.through.is_valid()) {
-        // A replaced _predict_from_submodels: called as the per-device steps call it.
-        nb::object stack;
-        for (Py_ssize_t d = 0; d < n; ++d) {
-            nb::object result = calls.through(calls.model, queries.device(d));
-            Float64Array values(result, ndarray, 2);
-            Py_ssize_t count = values.shape(0);
-            if (values.shape(1) != points || count == 0) throw NotVectorisable{};
-            if (!stack.is_valid()) stack = empty(np, {n, count, points});
-            Float64Array out(stack, ndarray, 3, true);
-            if (out.shape(1) != count) throw NotVectorisable{};
-            for (Py_ssize_t s = 0; s < count; ++s)
-                for (Py_ssize_t r = 0; r < points; ++r) out.at(d, s, r) = values.at(s, r);
-        }
-        return stack;
+// Whether `value` is a (submodels, points) float64 ndarray with at least one submodel.
+bool is_submodel_rows(nb::handle value, nb::handle ndarray, Py_ssize_t points) {
+    try {
+        Float64Array rows(value, ndarray, 2);
+        return rows.shape(0) > 0 && rows.shape(1) == points;
+    } catch (const NotVectorisable&) {
+        return false;
     }
+}
 
-    Py_ssize_t count = (Py_ssize_t) calls.submodels.size();
-    nb::object stack = empty(np, {n, count, points});
-    Float64Array out(stack, ndarray, 3, true);
-    for (Py_ssize_t s = 0; s < count; ++s) {
-        const Submodel& submodel = calls.submodels[s];
-        if (submodel.stacks || n == 1) {
-            copy_prediction(submodel.predict(queries.stacked()), ndarray, out, 0, n, s);
-            continue;
-        }
-        for (Py_ssize_t d = 0; d < n; ++d) copy_prediction(submodel.predict(queries.device(d)), ndarray, out, d, 1, s);
+// The stack of a model called through `calls.through`, once per device, as the per-device steps
+// call it. A single device's result is its stack as it is (one more axis, no copy).
+Prediction predict_through(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries) {
+    Py_ssize_t n = queries.devices(), points = queries.points();
+    if (n == 1) {
+        nb::object result = calls.through(calls.model, queries.device(0));
+        if (!is_submodel_rows(result, ndarray, points)) return {nb::object(), result};
+        return {result[np.attr("newaxis")], result};
     }
-    return stack;
+    nb::object stack;
+    Py_ssize_t count = 0;
+    for (Py_ssize_t d = 0; d < n; ++d) {
+        nb::object result = calls.through(calls.model, queries.device(d));
+        Float64Array values(result, ndarray, 2);
+        if (d == 0) {
+            count = values.shape(0);
+            stack = empty(np, ndarray, {n, count, points});
+        }
+        if (!values.has_shape({count, points}) || count == 0) throw NotVectorisable{};
+        Float64Array out(stack, ndarray, 3, true);  // again after each call: the allocator's caller may hold it
+        if (!out.has_shape({n, count, points})) throw NotVectorisable{};
+        for (Py_ssize_t s = 0; s < count; ++s)
+            for (Py_ssize_t r = 0; r < points; ++r) out.at(d, s, r) = values.at(s, r);
+    }
+    return {stack, nb::object()};
 }
 
 // stack[:, np.arange(count) % stack.shape[1], :]: the submodel rows repeated to `count`, row i
@@ -80,6 +88,7 @@ Queries::Queries(nb::handle np, nb::handle ndarray, const Float64Array& base, co
     : np_(np), ndarray_(ndarray), base_(base), devices_(base.shape(0)), base_count_(base.shape(1)),
       points_(job.points), variant_(job.variant_values) {
     Float64Array x(job.x_coords, ndarray, 1);
+    if (x.shape(0) != points_) throw NotVectorisable{};  // resized since it was planned
     for (Py_ssize_t r = 0; r < points_; ++r) x_.push_back(x.at(r));
     width_ = base_count_ + (Py_ssize_t) variant_.size() + 1;
     own_.resize(devices_);
@@ -97,11 +106,11 @@ nb::handle Queries::stacked() {
 }
 
 nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
-    nb::object matrix = empty(np_, {count * points_, width_});
+    nb::object matrix = empty(np_, ndarray_, {count * points_, width_});
     Float64Array out(matrix, ndarray_, 2, true);
     double* row = out.contiguous();
     const double* base = base_.contiguous();
-    if (!row || !base) throw NotVectorisable{};
+    if (!row || !base || first + count > devices_) throw NotVectorisable{};
     size_t base_bytes = sizeof(double) * base_count_, variant_bytes = sizeof(double) * variant_.size();
     for (Py_ssize_t d = 0; d < count; ++d) {
         const double* inputs = base + (first + d) * base_count_;
@@ -114,16 +123,54 @@ nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
     return matrix;
 }
 
-nb::object blend(nb::handle np, nb::object log_stack, nb::handle linear_stack, nb::handle weights) {
+Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries) {
+    if (calls.through.is_valid()) return predict_through(np, ndarray, calls, queries);
+    Py_ssize_t n = queries.devices(), count = (Py_ssize_t) calls.submodels.size();
+    nb::object stack = empty(np, ndarray, {n, count, queries.points()});
+    for (Py_ssize_t s = 0; s < count; ++s) {
+        const Submodel& submodel = calls.submodels[s];
+        if (submodel.stacks || n == 1) {
+            nb::object prediction = submodel.predict(queries.stacked());
+            copy_prediction(prediction, ndarray, Float64Array(stack, ndarray, 3, true), 0, n, s);
+            continue;
+        }
+        for (Py_ssize_t d = 0; d < n; ++d) {
+            nb::object prediction = submodel.predict(queries.device(d));
+            copy_prediction(prediction, ndarray, Float64Array(stack, ndarray, 3, true), d, 1, s);
+        }
+    }
+    return {stack, nb::object()};
+}
+
+nb::object blend(nb::handle np, nb::handle ndarray, nb::handle log_stack, nb::handle linear_stack, nb::handle weights) {
     nb::object clipped = np.attr("clip")(linear_stack, nb::float_(1e-14), nb::none());
     nb::object linear_log = np.attr("log10")(clipped);
-    Py_ssize_t n_log = nb::cast<Py_ssize_t>(log_stack.attr("shape")[nb::int_(1)]);
-    Py_ssize_t n_lin = nb::cast<Py_ssize_t>(linear_log.attr("shape")[nb::int_(1)]);
-    if (n_log < n_lin) log_stack = repeat_submodels(np, log_stack, n_log, n_lin);
-    if (n_lin < n_log) linear_log = repeat_submodels(np, linear_log, n_lin, n_log);
+    nb::object log_rows = nb::borrow(log_stack);
+    {
+        Float64Array log_in(log_rows, ndarray, 3), lin_in(linear_log, ndarray, 3), w(weights, ndarray, 1);
+        Py_ssize_t n = log_in.shape(0), n_log = log_in.shape(1), n_lin = lin_in.shape(1), points = log_in.shape(2);
+        if (!lin_in.has_shape({n, n_lin, points}) || w.shape(0) != points || n_log == 0 || n_lin == 0)
+            throw NotVectorisable{};
+        // The literal steps' products and sums, element by element, for their floating-point flags.
+        Py_ssize_t count = std::max(n_log, n_lin);
+        std::feclearexcept(FE_ALL_EXCEPT);
+        volatile double sink = 0;
+        for (Py_ssize_t d = 0; d < n; ++d)
+            for (Py_ssize_t s = 0; s < count; ++s)
+                for (Py_ssize_t r = 0; r < points; ++r) {
+                    volatile double weight = w.at(r);
+                    volatile double log_part = log_in.at(d, s % n_log, r) * (1.0 - weight);
+                    volatile double lin_part = lin_in.at(d, s % n_lin, r) * weight;
+                    sink = log_part + lin_part;
+                }
+        (void) sink;
+        if (std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID)) throw NotVectorisable{};
+        if (n_log < n_lin) log_rows = repeat_submodels(np, log_rows, n_log, n_lin);
+        if (n_lin < n_log) linear_log = repeat_submodels(np, linear_log, n_lin, n_log);
+    }
     // y_log * (1 - weights) + y_lin * weights, element by element
     nb::object complement = nb::int_(1) - weights;
-    nb::object log_part = log_stack * complement;
+    nb::object log_part = log_rows * complement;
     nb::object lin_part = linear_log * weights;
     return log_part + lin_part;
 }
@@ -135,8 +182,17 @@ void predict_block(const Context& ctx, const Plan& plan, nb::handle base, BlockS
     for (size_t index = 0; index < plan.jobs.size(); ++index) {
         const Job& job = plan.jobs[index];
         Queries queries(np, ndarray, inputs, job);
-        nb::object stack = submodel_stack(np, ndarray, job.log_model, queries);
-        if (job.blends) stack = blend(np, stack, submodel_stack(np, ndarray, job.linear_model, queries), job.weights);
+        nb::object stack = predict_model(np, ndarray, job.log_model, queries).stack;
+        if (!stack.is_valid()) throw NotVectorisable{};
+        if (job.blends) {
+            nb::object linear = predict_model(np, ndarray, job.linear_model, queries).stack;
+            if (!linear.is_valid()) throw NotVectorisable{};
+            stack = blend(np, ndarray, stack, linear, job.weights);
+        }
+        // What the sinks read through: checked here, once for both.
+        Float64Array result(stack, ndarray, 3);
+        if (!result.has_shape({queries.devices(), result.shape(1), job.points}) || result.shape(1) == 0)
+            throw NotVectorisable{};
         sink.job(index, job, stack);
     }
 }

@@ -16,12 +16,13 @@ namespace korva::curve::core {
 enum class Stacking {
     exact,       // only those whose prediction of a row never depends on the other rows, to the bit
     rounding,    // also those that differ by floating-point rounding only (BLAS-based linear models)
-    one_device,  // none: a single device's own matrix serves all its estimators
+    one_device,  // none: every model goes through _predict_from_submodels with the device's matrix
 };
 
 // Thrown when something the vectorised steps rely on does not hold for the data at hand (a model
-// that returns another dtype or shape, say). The caller then runs the literal steps instead; every
-// caller catches it (the std::exception base only keeps a slip from ending the process).
+// that returns another dtype or shape, an array of another shape than planned, say). The batch then
+// takes the devices one by one and the single-device path the literal steps; one that escapes
+// them reaches the function type, which reports it as an internal error.
 struct NotVectorisable : std::exception {
     const char* what() const noexcept override { return "the vectorised curve steps cannot take this data"; }
 };
@@ -36,8 +37,18 @@ struct Context {
     nb::object curve_module;   // korva.curve.mos_utils, as the caller names it
     nb::object curve_globals;  // its namespace; invalid when that is not a module
 
-    nb::object curve(const char* name) const;  // a global of mos_utils, read now
+    nb::object curve(const char* name) const;        // a global of mos_utils, read now (NameError if unbound)
+    nb::object curve_if_bound(const char* name) const;  // the same, invalid when unbound
+
+    // `config or _DEVICE_CONFIG[device_type]`: the configuration a request uses.
+    nb::object config(nb::handle given, nb::handle device_type) const;
+
+private:
+    bool own_ = false;  // made by mos_utils's own function: names are read as its code reads them
 };
+
+// The keys of a curve entry that name its axes, in record order.
+extern const char* const axis_keys[4];
 
 // One estimator of a model: its bound `predict`, and whether it may see many devices' rows.
 struct Submodel {
@@ -49,19 +60,19 @@ struct Submodel {
 struct ModelCalls {
     nb::object model;
     std::vector<Submodel> submodels;  // the ensemble's estimators in order, or the model itself
-    nb::object through;               // set when _predict_from_submodels is not mos_utils's own:
-                                      // it is then called per device, with that device's matrix
-    bool needs_device_matrices() const;
-    bool needs_stacked_matrix() const;
+    nb::object through;               // set instead for Stacking::one_device, or when
+                                      // _predict_from_submodels is not mos_utils's own: it is then
+                                      // called per device, with that device's matrix
 };
 
 // One curve type at one of its variants: one record per device.
 struct Job {
-    nb::object curve_type, variant_label, variant, curve_info, x_coords;
+    nb::object curve_type, variant_label, variant, curve_info, variants, x_coords;
     Py_ssize_t points = 0;
     std::vector<double> variant_values;
     bool is_default = false;  // the label equals "default": the record's curve_variant is None
     ModelCalls log_model;
+    nb::object linear_name;   // f"{curve_type}.linear"
     bool blends = false;
     ModelCalls linear_model;  // when blending
     nb::object weights;       // the smoothstep weights, when blending
@@ -76,13 +87,18 @@ enum class Inputs {
 // A request resolved once for all its devices: configuration, curves, variants, models, blends.
 struct Plan {
     nb::object config;     // the configuration in use (the caller's or the table's)
+    nb::object params;     // its "PREDICTION_PARAMS" (absent: a dict of our own)
+    nb::object models;     // models[device_type]
     nb::object base_cols;  // its "BASE_INPUT_COLS"
+    std::vector<nb::object> base_labels;  // their items, as resolved
     Inputs inputs = Inputs::columns;
     nb::object transform;
     std::vector<Py_ssize_t> nld_columns;  // with nld_transform: which derived input each base column is
     std::vector<Job> jobs;
     Py_ssize_t max_points = 0;
     nb::object auto_linear_blend;  // the prediction parameter as given (absent: 0)
+    nb::object blend_item;         // the same, invalid when absent
+    bool blend_requested = false;  // auto_linear_blend > 0
 };
 
 // The raw labels the table's NLD transform reads, in the order its columns are passed here.
@@ -92,6 +108,22 @@ extern const char* const nld_raw_labels[5];
 // _predict_single_curve and the modules and builtins its steps use; when not, only the
 // module's own function can say what a device's curves are.
 bool curve_module_is_original(const Context& ctx);
+
+// Whether `type(dtype) is type(np.dtype("float64")) and dtype == np.dtype("float64")`: the dtype
+// whose values a Float64Array reads as they are.
+bool is_float64(nb::handle np, nb::handle dtype);
+
+// Whether what `plan` resolved for `job` is what the literal steps of one device would read now:
+// the configuration's entries, the prediction parameters, models[device_type][curve_type] and
+// the variant's values. The single-device path asks this after each prediction.
+bool plan_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle device_type);
+
+// After the log-space prediction of `job`: whether the literal steps would blend into the very
+// linear model planned, over an x range of the planned shape.
+bool blend_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle device_type);
+
+// Whether the job's x range is still a 1-D float64 array of the planned length.
+bool x_range_holds(const Job& job, nb::handle ndarray);
 
 // Resolves a request as predict_curves_for_inputs would for every device. Empty when a guard
 // fails or a step of the resolution would raise: those requests take the literal steps.
@@ -121,6 +153,7 @@ public:
 // per-device steps, and for a single device it is the stacked one too.
 class Queries {
 public:
+    // Reads the job's x range as it is now; NotVectorisable when it no longer has the planned shape.
     Queries(nb::handle np, nb::handle ndarray, const Float64Array& base, const Job& job);
     nb::handle device(Py_ssize_t d);
     nb::handle stacked();
@@ -139,17 +172,31 @@ private:
     std::vector<nb::object> own_;
 };
 
+// What one model predicts for the devices of `queries`: `stack`, their (devices, submodels,
+// points) float64 stack, checked; and, for a model called through _predict_from_submodels for a
+// single device, `returned`, its result as returned (then `stack` is invalid when that is not a
+// (submodels, points) float64 array). NotVectorisable for any other result not of that shape.
+struct Prediction {
+    nb::object stack, returned;
+};
+Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries);
+
 // The blend of (devices, submodels, points) stacks: the log-space stack into log10 of the floored
 // linear-scale one, the smaller stack's submodels repeated, along the smoothstep weights.
-nb::object blend(nb::handle np, nb::object log_stack, nb::handle linear_stack, nb::handle weights);
+// NotVectorisable when a product or sum would raise a floating-point flag: the literal steps blend
+// row by row and so report the first such row's operation, which whole-array operations cannot.
+nb::object blend(nb::handle np, nb::handle ndarray, nb::handle log_stack, nb::handle linear_stack, nb::handle weights);
 
 // Predicts every job of `plan` for the devices whose base inputs are the rows of `base` (an
 // (n, len(base_cols)) float64 array). Throws NotVectorisable when a model's result is not what
 // the vectorised steps handle.
 void predict_block(const Context& ctx, const Plan& plan, nb::handle base, BlockSink& sink);
 
-// One curve record, its eleven keys in the order predict_curves_for_inputs gives them, from the
-// values of one device: its x coordinates, mean, standard deviation and submodel curves as lists.
+// One curve record with its eleven keys in the order predict_curves_for_inputs gives them, from
+// values computed in that order; the axis labels are read from `curve_info` last.
+nb::dict curve_record(nb::handle curve_type, nb::handle curve_variant, nb::handle variant_dict, nb::handle x_coords,
+                      nb::handle y, nb::handle y_std, nb::handle submodels, nb::handle curve_info);
+// The same for a planned job.
 nb::dict curve_record(const Job& job, nb::handle x_coords, nb::handle y, nb::handle y_std, nb::handle submodels);
 
 }  // namespace korva::curve::core

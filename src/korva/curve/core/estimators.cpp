@@ -21,14 +21,21 @@ struct KnownClass {
     bool (*settings_allow)(nb::handle estimator);  // nullptr: every setting
 };
 
-bool attribute_is_none_or_one(nb::handle estimator, const char* name) {
-    nb::object value = nb::getattr(estimator, name, nb::none());
-    if (value.is_none()) return true;
-    return PyLong_CheckExact(value.ptr()) && PyLong_AsLong(value.ptr()) == 1;
+// Trees add up in estimator order on one thread; with worker threads the order would vary. A
+// forest's n_jobs of None means joblib's current default, which parallel_config can raise; so
+// only what joblib.effective_n_jobs(n_jobs) makes of it counts.
+bool forest_allows(nb::handle estimator) {
+    nb::object n_jobs = nb::getattr(estimator, "n_jobs", nb::none());
+    if (!n_jobs.is_none() && !PyLong_CheckExact(n_jobs.ptr())) return false;
+    nb::object effective_n_jobs = py::loaded_attribute("joblib", "effective_n_jobs");
+    if (effective_n_jobs.is_none()) return false;
+    nb::object effective = effective_n_jobs(n_jobs);
+    if (!PyLong_CheckExact(effective.ptr())) return false;
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(effective.ptr(), &overflow);  // a huge n_jobs overflows
+    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+    return !overflow && value == 1;
 }
-
-// Trees add up in estimator order on one thread; with worker threads the order would vary.
-bool forest_allows(nb::handle estimator) { return attribute_is_none_or_one(estimator, "n_jobs"); }
 
 // Boosting starts from the initial estimator's prediction: a constant, or zero.
 bool boosting_allows(nb::handle estimator) {

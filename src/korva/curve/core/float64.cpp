@@ -31,7 +31,15 @@ Float64Array::Float64Array(nb::handle array, nb::handle ndarray_type, int ndim, 
     }
 }
 
-nb::object empty(nb::handle np, std::initializer_list<Py_ssize_t> shape) {
+bool Float64Array::has_shape(std::initializer_list<Py_ssize_t> shape) const {
+    if ((Py_ssize_t) shape.size() != view_.ndim) return false;
+    int axis = 0;
+    for (Py_ssize_t extent : shape)
+        if (view_.shape[axis++] != extent) return false;
+    return true;
+}
+
+nb::object empty(nb::handle np, nb::handle ndarray_type, std::initializer_list<Py_ssize_t> shape) {
     nb::object dims = nb::steal(PyTuple_New((Py_ssize_t) shape.size()));
     if (!dims.is_valid()) throw nb::python_error();
     Py_ssize_t i = 0;
@@ -40,7 +48,15 @@ nb::object empty(nb::handle np, std::initializer_list<Py_ssize_t> shape) {
         if (!value) throw nb::python_error();
         PyTuple_SET_ITEM(dims.ptr(), i++, value);
     }
-    return np.attr("empty")(dims);
+    nb::object array = np.attr("empty")(dims);
+    Float64Array check(array, ndarray_type, (int) shape.size(), true);
+    if (!check.has_shape(shape) || !check.is_contiguous()) throw NotVectorisable{};
+    return array;
+}
+
+bool is_float64(nb::handle np, nb::handle dtype) {
+    nb::object float64 = np.attr("dtype")("float64");
+    return dtype.type().is(float64.type()) && py::equals(dtype, float64);
 }
 
 }  // namespace korva::curve::core

@@ -4,6 +4,8 @@
 
 #include "korva/py/glue.hpp"
 
+#include <initializer_list>
+
 namespace korva::curve::core {
 
 namespace nb = nanobind;
@@ -18,9 +20,11 @@ public:
     Float64Array& operator=(const Float64Array&) = delete;
 
     Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+    bool has_shape(std::initializer_list<Py_ssize_t> shape) const;
 
+    bool is_contiguous() const { return PyBuffer_IsContiguous(&view_, 'C'); }
     // The first element of a C-contiguous array (nullptr for any other layout).
-    double* contiguous() const { return PyBuffer_IsContiguous(&view_, 'C') ? static_cast<double*>(view_.buf) : nullptr; }
+    double* contiguous() const { return is_contiguous() ? static_cast<double*>(view_.buf) : nullptr; }
     double& at(Py_ssize_t i) const { return *reinterpret_cast<double*>(base() + i * view_.strides[0]); }
     double& at(Py_ssize_t i, Py_ssize_t j) const {
         return *reinterpret_cast<double*>(base() + i * view_.strides[0] + j * view_.strides[1]);
@@ -35,7 +39,8 @@ private:
     Py_buffer view_{};
 };
 
-// numpy.empty(shape): a fresh C-contiguous float64 array.
-nb::object empty(nb::handle np, std::initializer_list<Py_ssize_t> shape);
+// numpy.empty(shape) through the caller's `np`, checked to be what it was asked for: an exact
+// `ndarray_type` of float64, C-contiguous, of that shape; otherwise NotVectorisable.
+nb::object empty(nb::handle np, nb::handle ndarray_type, std::initializer_list<Py_ssize_t> shape);
 
 }  // namespace korva::curve::core

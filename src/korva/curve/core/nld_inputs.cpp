@@ -14,7 +14,7 @@ nb::object nld_base_inputs(const Context& ctx, const Plan& plan, nb::handle raw)
     Float64Array in(raw, ndarray, 2);
     if (in.shape(1) != 5) throw NotVectorisable{};
     Py_ssize_t n = in.shape(0), count = (Py_ssize_t) plan.nld_columns.size();
-    nb::object base = empty(np, {n, count});
+    nb::object base = empty(np, ndarray, {n, count});
     Float64Array out(base, ndarray, 2, true);
     for (Py_ssize_t d = 0; d < n; ++d) {
         double a = in.at(d, 0), b = in.at(d, 1), c = in.at(d, 2), dd = in.at(d, 3), e = in.at(d, 4);
