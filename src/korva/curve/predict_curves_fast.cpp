@@ -201,13 +201,14 @@ nb::object FastCurves::curve(nb::handle predict, nb::handle curve_type, nb::hand
 nb::object FastCurves::State::variant(const core::Job& job) {
     core::Float64Array inputs(base, ndarray, 2);
     std::optional<core::Queries> queries;
+    nb::object X_query;
     try {
         queries.emplace(np, ndarray, inputs, job);
+        X_query = nb::borrow(queries->device(0));
     } catch (const core::NotVectorisable&) {
-        --next;
-        return {};  // the x range is no longer the planned one
+        next = plan.jobs.size();
+        return {};  // the x range is no longer the planned one, or numpy.empty not what it was asked
     }
-    nb::object X_query = nb::borrow(queries->device(0));
     core::Prediction log = core::predict_model(np, ndarray, job.log_model, *queries);
     nb::handle auto_linear_blend = plan.auto_linear_blend;
     if (!blend_holds(job)) {

@@ -66,8 +66,12 @@ DeviceInputs::DeviceInputs(const core::Context& ctx, const core::Plan& plan, nb:
 }
 
 DeviceInputs::Chunk DeviceInputs::chunk(Py_ssize_t start, Py_ssize_t stop) const {
-    if (plan_.inputs == core::Inputs::transform) return from_transform(start, stop);
-    if (base_.is_valid()) return from_columns(start, stop);
+    try {
+        if (plan_.inputs == core::Inputs::transform) return from_transform(start, stop);
+        if (base_.is_valid()) return from_columns(start, stop);
+    } catch (const core::NotVectorisable&) {
+        // an allocation not as asked for: the chunk's devices take their own steps
+    }
     Chunk chunk;
     for (Py_ssize_t row = start; row < stop; ++row) chunk.literal.push_back(row);
     return chunk;
