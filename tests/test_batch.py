@@ -2,9 +2,13 @@
 predict_curves_for_inputs gives device by device (to the bit in exact mode, to BLAS rounding in
 fast mode), as records or as a tidy frame; bad input is refused before any prediction; a failing
 device costs no other device its result; the module's globals are late-bound."""
+import contextlib
+import functools
 import inspect
 import pickle
 from pathlib import Path
+
+import joblib
 
 import numpy as np
 import pandas as pd
@@ -12,9 +16,10 @@ import pytest
 import sklearn.base
 from sklearn.dummy import DummyRegressor
 from sklearn.ensemble import (ExtraTreesRegressor, GradientBoostingRegressor, HistGradientBoostingRegressor,
-                              RandomForestRegressor)
+                              RandomForestRegressor, VotingRegressor)
 from sklearn.linear_model import LinearRegression, Ridge
 from sklearn.neighbors import KNeighborsRegressor
+from scipy.special import comb
 from sklearn.tree import DecisionTreeRegressor, ExtraTreeRegressor
 
 import curve_models as cm
@@ -49,8 +54,15 @@ def nld():
 
 
 def per_device(models, devices, device_type, curve_types=None, config=None):
-    return [mos_utils.predict_curves_for_inputs(models, devices.iloc[i], device_type, curve_types, config)
-            for i in range(len(devices))]
+    """The reference: each device on the literal steps (its fast path shares the core with the
+    batch), which an equal but foreign `comb` in mos_utils forces; the batch does not mind it."""
+    original = mos_utils.comb
+    mos_utils.comb = functools.partial(comb)
+    try:
+        return [mos_utils.predict_curves_for_inputs(models, devices.iloc[i], device_type, curve_types, config)
+                for i in range(len(devices))]
+    finally:
+        mos_utils.comb = original
 
 
 def custom_transform(d):
@@ -91,22 +103,27 @@ def test_exact_mode_gives_the_per_device_records(models, pld, nld, case, chunk_s
     assert got[0][0]["x_coords"] is not got[1][0]["x_coords"]
 
 
+def row_by_row(estimator, X):
+    # a linear model's prediction as a sum along each row alone: no row depends on another
+    return (X * estimator.coef_).sum(axis=1) + estimator.intercept_
+
+
 @pytest.mark.parametrize("device_type", ["PLD", "NLD"])
-def test_fast_mode_differs_by_rounding_only(models, pld, nld, device_type):
-    """Within 1e-12 of each curve's scale (its largest |y|): the bound a standard deviation near
-    zero can be held to, as well as the values themselves."""
+def test_fast_mode_differs_only_by_the_stacked_linear_predictions(monkeypatch, models, pld, nld, device_type):
+    """Fast mode hands the linear models the devices' matrices stacked (exact mode one by one);
+    apart from what those predictions themselves make of a larger matrix, the records are the
+    per-device ones to the bit."""
     devices = pld if device_type == "PLD" else nld
+    rows = {LinearRegression: [], Ridge: []}
+    for cls, seen in rows.items():
+        monkeypatch.setattr(cls, "predict", lambda self, X, seen=seen: seen.append(len(X)) or row_by_row(self, X))
     expected = per_device(models, devices, device_type)
-    got = predict_frame(models, devices, device_type)
-    assert got != expected  # the linear models were stacked: some last bits differ
-    numbers = ("y_coords", "y_coords_std", "_y_coords")
-    for records, reference in zip(got, expected):
-        for record, ref in zip(records, reference):
-            assert {k: v for k, v in record.items() if k not in numbers} == \
-                {k: v for k, v in ref.items() if k not in numbers}
-            scale = np.abs(ref["y_coords"]).max()
-            for key in numbers:
-                assert np.abs(np.subtract(record[key], ref[key])).max() <= 1e-12 * scale
+    assert {n for seen in rows.values() for n in seen} <= {101}
+    for exact, stacked in [(True, False), (False, True)]:
+        for seen in rows.values():
+            seen.clear()
+        assert predict_frame(models, devices, device_type, exact=exact) == expected
+        assert all(seen and all((n > 101) is stacked for n in seen) for seen in rows.values())
 
 
 def tree_models():
@@ -241,6 +258,27 @@ def test_estimators_see_the_per_device_matrices(monkeypatch, pld, estimator, exa
     assert all(q.dtype == np.float64 and q.flags.c_contiguous for q in recording.queries)
     blocks = [block.tobytes() for q in recording.queries for block in np.split(q, len(q) // 101)]
     assert sorted(blocks) == sorted(expected)
+
+
+@pytest.mark.parametrize("n_jobs, default_jobs, stacked", [
+    (None, None, True),
+    (1, 2, True),
+    (None, 2, False),       # None means joblib's default, which parallel_config raised
+    (2**100, None, False),  # too large for a C long
+])
+def test_forests_stack_on_one_job_only(monkeypatch, pld, n_jobs, default_jobs, stacked):
+    """A forest stacks when joblib makes one job of its n_jobs; whatever it makes of it, the plan
+    stands for the ensemble's other estimators."""
+    X, y = cm._training_set(np.random.default_rng(3), 7, 1, (-0.1, 3.65), 200)
+    model = VotingRegressor([("forest", RandomForestRegressor(n_estimators=3, max_depth=4, random_state=0)),
+                             ("tree", ExtraTreeRegressor(random_state=0))]).fit(X, y)
+    model.estimators_[0].n_jobs = n_jobs
+    forest, tree = Recording(monkeypatch, RandomForestRegressor), Recording(monkeypatch, ExtraTreeRegressor)
+    with joblib.parallel_config(n_jobs=default_jobs) if default_jobs else contextlib.nullcontext():
+        predict_frame({"PLD": {"id-vg-sat": model}}, pld, "PLD", ["id-vg-sat"], exact=True)
+    variants = len(mos_utils._DEVICE_CONFIG["PLD"]["CURVE_INFO"]["id-vg-sat"]["variants"])
+    assert len(forest.queries) == (variants if stacked else variants * len(pld))
+    assert len(tree.queries) == variants
 
 
 # ---- input checks, failures ------------------------------------------------------------------------
