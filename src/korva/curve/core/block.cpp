@@ -189,10 +189,12 @@ void predict_block(const Context& ctx, const Plan& plan, nb::handle base, BlockS
             if (!linear.is_valid()) throw NotVectorisable{};
             stack = blend(np, ndarray, stack, linear, job.weights);
         }
-        // What the sinks read through: checked here, once for both.
-        Float64Array result(stack, ndarray, 3);
-        if (!result.has_shape({queries.devices(), result.shape(1), job.points}) || result.shape(1) == 0)
-            throw NotVectorisable{};
+        {
+            // What the sinks read through: checked here, once for both.
+            Float64Array result(stack, ndarray, 3);
+            if (!result.has_shape({queries.devices(), result.shape(1), job.points}) || result.shape(1) == 0)
+                throw NotVectorisable{};
+        }
         sink.job(index, job, stack);
     }
 }

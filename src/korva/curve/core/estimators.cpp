@@ -82,7 +82,7 @@ bool stacks(nb::handle estimator, Stacking stacking) {
     if (!PyDict_Check(instance_dict.ptr())) return false;
     if (py::contains(instance_dict, py::s("predict"))) return false;
 
-    nb::handle type = estimator.type();
+    nb::object type = nb::borrow(estimator.type());  // held: the settings' getattr can run code
     for (const KnownClass& known : known_classes) {
         if (std::strcmp(known.name, ((PyTypeObject*) type.ptr())->tp_name) != 0) continue;
         if (!type.is(py::loaded_attribute(known.module, known.name))) continue;
