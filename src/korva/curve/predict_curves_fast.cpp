@@ -128,37 +128,54 @@ struct FastCurves::State {
 
     // What the plan resolved from the request, as the literal steps would read it now.
     bool request_holds(const core::Job& job) {
-        return globals_hold(ctx) && core::plan_holds(plan, job, g[0], g[2]) && device_unchanged(ctx, read, g[1]);
+        return checked([&] {
+            return globals_hold(ctx) && core::plan_holds(plan, job, g[0], g[2]) && device_unchanged(ctx, read, g[1]);
+        });
     }
 
     // After the log-space prediction: what the rest of the variant's literal steps read.
     bool blend_holds(const core::Job& job) {
-        return globals_hold(ctx) && core::blend_holds(plan, job, g[0], g[2]);
+        return checked([&] { return globals_hold(ctx) && core::blend_holds(plan, job, g[0], g[2]); });
     }
 
+    // A check that cannot be made (a replaced library function raised, say) counts as a difference:
+    // the literal steps then meet whatever raised at their own step, or nothing.
+    template <class Check>
+    static bool checked(Check&& check) {
+        try {
+            return check();
+        } catch (const core::NotVectorisable&) {
+            return false;
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            return false;
+        }
+    }
+
+    bool start();
     nb::object variant(const core::Job& job);
 };
 
 FastCurves::FastCurves(const py::Call& g) {
     auto state = std::make_unique<State>(g);
+    if (State::checked([&] { return state->start(); })) state_ = std::move(state);
+}
+
+// The guards, the plan and the device's inputs: whether the core can take this request.
+bool FastCurves::State::start() {
     nb::handle models = g[0], device_inputs = g[1], device_type = g[2], curve_types = g[3], config = g[4];
-    if (!globals_hold(state->ctx)) return;
-    std::optional<core::Plan> plan =
-        core::make_plan(state->ctx, models, device_type, curve_types, config, core::Stacking::one_device);
-    if (!plan || plan->inputs == core::Inputs::transform) return;
-    state->plan = std::move(*plan);
-    try {
-        std::optional<DeviceRead> read = read_device(state->ctx, state->plan, device_inputs);
-        if (!read) return;
-        state->read = std::move(*read);
-        state->base = base_inputs(state->ctx, state->plan, state->read);
-    } catch (const core::NotVectorisable&) {
-        return;
-    }
-    if (!state->base.is_valid()) return;
-    state->np = g("np");
-    state->ndarray = state->np.attr("ndarray");
-    state_ = std::move(state);
+    if (!globals_hold(ctx)) return false;
+    std::optional<core::Plan> made =
+        core::make_plan(ctx, models, device_type, curve_types, config, core::Stacking::one_device);
+    if (!made || made->inputs == core::Inputs::transform) return false;
+    plan = std::move(*made);
+    std::optional<DeviceRead> device = read_device(ctx, plan, device_inputs);
+    if (!device) return false;
+    read = std::move(*device);
+    base = base_inputs(ctx, plan, read);
+    np = g("np");
+    ndarray = np.attr("ndarray");
+    return base.is_valid();
 }
 
 FastCurves::~FastCurves() = default;
@@ -217,7 +234,7 @@ nb::object FastCurves::State::variant(const core::Job& job) {
     }
     if (!job.blends) return log.returned;
     core::Prediction linear = core::predict_model(np, ndarray, job.linear_model, *queries);
-    if (!globals_hold(ctx) || !core::x_range_holds(job, ndarray)) next = plan.jobs.size();
+    if (!checked([&] { return globals_hold(ctx) && core::x_range_holds(job, ndarray); })) next = plan.jobs.size();
     else if (log.stack.is_valid() && linear.stack.is_valid()) {
         try {
             return core::blend(np, ndarray, log.stack, linear.stack, job.weights)[nb::int_(0)];

@@ -251,7 +251,8 @@ private:
             job.points = points;
             PyObject *name, *value;
             Py_ssize_t inner = 0;
-            while (PyDict_Next(variant.ptr(), &inner, &name, &value)) job.variant_values.push_back(variant_value(value));
+            while (PyDict_Next(variant.ptr(), &inner, &name, &value))
+                job.variant_values.push_back(variant_value(value));
             job.is_default = py::equals(label, "default");
             job.log_model = log_model;
             job.linear_name = linear_name;
