@@ -26,9 +26,36 @@ bool globals_hold(const core::Context& ctx) {
            ctx.curve_if_bound("comb").is(py::loaded_attribute("scipy.special", "comb"));
 }
 
+// Those globals as they were when globals_hold() held (the builtins' names among them unbound):
+// later checks need only see that each is still the same object.
+class GlobalsSeen {
+public:
+    void capture(const core::Context& ctx) {
+        globals_ = ctx.curve_globals;
+        for (const char* name : {"predict_curves_for_inputs", "_predict_single_curve", "np", "pd",
+                                 "_predict_from_submodels", "_smoothstep", "VotingRegressor", "comb"})
+            seen_.emplace_back(nb::str(name), ctx.curve_if_bound(name));
+        for (const char* name : core::builtins_used) seen_.emplace_back(nb::str(name), nb::object());
+    }
+
+    bool unchanged() const {
+        for (const auto& [name, value] : seen_) {
+            PyObject* now = PyDict_GetItemWithError(globals_.ptr(), name.ptr());
+            if (!now && PyErr_Occurred()) throw nb::python_error();
+            if (now != value.ptr()) return false;
+        }
+        return true;
+    }
+
+private:
+    nb::object globals_;
+    std::vector<std::pair<nb::str, nb::object>> seen_;
+};
+
 // The device's inputs as the plan read them: the raw values (the base input columns, or "A" to
 // "E" for the table's NLD transform) at their positions in the Series.
 struct DeviceRead {
+    nb::object type;                   // pd.Series when read
     nb::object index;                  // the Series' index when read: positions hold while it does
     std::vector<Py_ssize_t> positions;
     std::vector<double> values;
@@ -49,6 +76,7 @@ std::optional<DeviceRead> read_device(const core::Context& ctx, const core::Plan
     std::optional<nb::object> all_values = series_values(ctx, device_inputs);
     if (!all_values) return std::nullopt;
     DeviceRead read;
+    read.type = nb::borrow(device_inputs.type());
     read.index = device_inputs.attr("index");
     if (!py::truthy(read.index.attr("is_unique"))) return std::nullopt;
     nb::list labels;
@@ -79,11 +107,11 @@ std::optional<DeviceRead> read_device(const core::Context& ctx, const core::Plan
     return read;
 }
 
-// Whether the Series still holds, at the same positions of the same index, the very values read.
-bool device_unchanged(const core::Context& ctx, const DeviceRead& read, nb::handle device_inputs) {
-    std::optional<nb::object> all_values = series_values(ctx, device_inputs);
-    if (!all_values || !device_inputs.attr("index").is(read.index)) return false;
-    core::Float64Array all(*all_values, ctx.g("np").attr("ndarray"), 1);
+// Whether the Series, still of the type read, holds at the same positions of the same index the
+// very values read (as float64 values: its dtype cannot have changed otherwise).
+bool device_unchanged(const DeviceRead& read, nb::handle device_inputs, nb::handle ndarray) {
+    if (!device_inputs.type().is(read.type) || !device_inputs.attr("index").is(read.index)) return false;
+    core::Float64Array all(device_inputs.attr("to_numpy")(), ndarray, 1);
     for (size_t i = 0; i < read.positions.size(); ++i) {
         Py_ssize_t at = read.positions[i];
         if (at >= all.shape(0)) return false;
@@ -121,6 +149,7 @@ struct FastCurves::State {
 
     const py::Call& g;
     core::Context ctx;
+    GlobalsSeen seen;
     core::Plan plan;
     DeviceRead read;
     nb::object np, ndarray, base;
@@ -129,13 +158,13 @@ struct FastCurves::State {
     // What the plan resolved from the request, as the literal steps would read it now.
     bool request_holds(const core::Job& job) {
         return checked([&] {
-            return globals_hold(ctx) && core::plan_holds(plan, job, g[0], g[2]) && device_unchanged(ctx, read, g[1]);
+            return seen.unchanged() && core::plan_holds(plan, job, g[0], g[2]) && device_unchanged(read, g[1], ndarray);
         });
     }
 
     // After the log-space prediction: what the rest of the variant's literal steps read.
     bool blend_holds(const core::Job& job) {
-        return checked([&] { return globals_hold(ctx) && core::blend_holds(plan, job, g[0], g[2]); });
+        return checked([&] { return seen.unchanged() && core::blend_holds(plan, job, g[0], g[2], ndarray); });
     }
 
     // A check that cannot be made (a replaced library function raised, say) counts as a difference:
@@ -165,6 +194,7 @@ FastCurves::FastCurves(const py::Call& g) {
 bool FastCurves::State::start() {
     nb::handle models = g[0], device_inputs = g[1], device_type = g[2], curve_types = g[3], config = g[4];
     if (!globals_hold(ctx)) return false;
+    seen.capture(ctx);
     std::optional<core::Plan> made =
         core::make_plan(ctx, models, device_type, curve_types, config, core::Stacking::one_device);
     if (!made || made->inputs == core::Inputs::transform) return false;
@@ -234,7 +264,7 @@ nb::object FastCurves::State::variant(const core::Job& job) {
     }
     if (!job.blends) return log.returned;
     core::Prediction linear = core::predict_model(np, ndarray, job.linear_model, *queries);
-    if (!checked([&] { return globals_hold(ctx) && core::x_range_holds(job, ndarray); })) next = plan.jobs.size();
+    if (!checked([&] { return seen.unchanged() && core::x_range_holds(job, ndarray); })) next = plan.jobs.size();
     else if (log.stack.is_valid() && linear.stack.is_valid()) {
         try {
             return core::blend(np, ndarray, log.stack, linear.stack, job.weights)[nb::int_(0)];

@@ -104,6 +104,9 @@ struct Plan {
 // The raw labels the table's NLD transform reads, in the order its columns are passed here.
 extern const char* const nld_raw_labels[5];
 
+// Names the curve steps take from the builtins; one bound in mos_utils would shadow it there.
+extern const char* const builtins_used[6];
+
 // Whether korva.curve.mos_utils still holds its own predict_curves_for_inputs and
 // _predict_single_curve and the modules and builtins its steps use; when not, only the
 // module's own function can say what a device's curves are.
@@ -120,7 +123,7 @@ bool plan_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle 
 
 // After the log-space prediction of `job`: whether the literal steps would blend into the very
 // linear model planned, over an x range of the planned shape.
-bool blend_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle device_type);
+bool blend_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle device_type, nb::handle ndarray);
 
 // Whether the job's x range is still a 1-D float64 array of the planned length.
 bool x_range_holds(const Job& job, nb::handle ndarray);

@@ -23,8 +23,6 @@ const char* const nld_derived_labels[] = {"W", "Nf", "A", "B", "C+D+E", "C/(C+D+
 const char* const single_curve_parameters[] = {"models", "device_inputs", "device_type", "curve_type",
                                                "variant", "x_coords", "config"};
 
-// Names the curve steps take from the builtins; one bound in mos_utils would shadow it there.
-const char* const builtins_used[] = {"isinstance", "hasattr", "len", "int", "zip", "ValueError"};
 
 // d[key] for an exact dict; NotVectorisable when the key is absent (the literal steps raise).
 nb::object item(nb::handle dict, nb::handle key) {
@@ -274,6 +272,8 @@ private:
 
 const char* const nld_raw_labels[5] = {"A", "B", "C", "D", "E"};
 
+const char* const builtins_used[6] = {"isinstance", "hasattr", "len", "int", "zip", "ValueError"};
+
 Context::Context(const py::Call& g, nb::handle curve_module) : g(g), curve_module(nb::borrow(curve_module)) {
     if (PyModule_Check(curve_module.ptr())) curve_globals = nb::borrow(PyModule_GetDict(curve_module.ptr()));
 }
@@ -330,7 +330,7 @@ bool plan_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle 
     return count == job.variant_values.size();
 }
 
-bool blend_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle device_type) {
+bool blend_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle device_type, nb::handle ndarray) {
     if (!PyDict_CheckExact(models.ptr()) || !item_is(models, device_type, plan.models)) return false;
     if (plan.blend_requested) {
         int present = PyDict_Contains(plan.models.ptr(), job.linear_name.ptr());
@@ -338,7 +338,6 @@ bool blend_holds(const Plan& plan, const Job& job, nb::handle models, nb::handle
         if (present != (int) job.blends) return false;
         if (job.blends && !item_is(plan.models, job.linear_name, job.linear_model.model)) return false;
     }
-    nb::object ndarray = py::loaded_attribute("numpy", "ndarray");
     return x_range_holds(job, ndarray);
 }
 
