@@ -40,7 +40,15 @@ nb::object empty(nb::handle np, std::initializer_list<Py_ssize_t> shape) {
         if (!value) throw nb::python_error();
         PyTuple_SET_ITEM(dims.ptr(), i++, value);
     }
-    return np.attr("empty")(dims);
+    // What the module's np gave is checked like any array Python hands back: the callers write
+    // through it by the shape they asked for.
+    nb::object array = np.attr("empty")(dims);
+    Float64Array view(array, np.attr("ndarray"), (int) shape.size(), true);
+    if (!view.contiguous()) throw NotVectorisable{};
+    int axis = 0;
+    for (Py_ssize_t extent : shape)
+        if (view.shape(axis++) != extent) throw NotVectorisable{};
+    return array;
 }
 
 }  // namespace korva::curve::core
