@@ -6,6 +6,7 @@ import collections
 import gc
 import textwrap
 import threading
+import types
 from pathlib import Path
 
 import numpy as np
@@ -105,6 +106,15 @@ def test_arrays_from_a_replaced_np_are_checked(empty, exact):
     else:  # the frame's own columns
         assert out[2] == ["RuntimeError", f"korva.curve.batch.np.empty({6 * 606}) did not give the frame's y column "
                           f"as a C-contiguous float64 numpy array of {6 * 606} values (or it was resized since)"]
+
+
+def test_category_codes_from_a_replaced_np_are_checked(monkeypatch, models, pld):
+    stand_in = types.ModuleType("numpy_stand_in")
+    stand_in.__dict__.update({k: v for k, v in vars(np).items() if not k.startswith("__")})
+    stand_in.repeat = lambda values, repeats: np.repeat(values, repeats) + 100
+    monkeypatch.setattr(batch, "np", stand_in)
+    with pytest.raises(ValueError, match="codes need to be between -1 and len"):
+        predict_frame(models, pld, "PLD", CURVES, output="frame")
 
 
 # ---------------------------------------------------------------------------------------------

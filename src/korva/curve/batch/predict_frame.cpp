@@ -15,6 +15,7 @@ namespace korva::curve::batch {
 using namespace nb::literals;
 
 namespace {
+
 // Query rows per stacked block by default: the working set of a chunk stays a few tens of MB.
 constexpr Py_ssize_t rows_per_block = 131072;
 

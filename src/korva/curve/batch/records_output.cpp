@@ -76,15 +76,16 @@ public:
     // The records of a finished block: lists by the hundred thousand, none of which can hold a
     // cycle. The collector, set off by their allocation, would pass over them and over all the
     // records built before, to no avail, so it pauses while they are built, when that runs no
-    // Python code: no other thread can run meanwhile and find it paused.
+    // Python code: no other thread can run meanwhile and find it paused. Each job's arrays go as
+    // soon as its records stand (outside the pause: freeing an array may run a weakref callback).
     void commit_block() override {
         bool pure = true;
         for (const Summaries& summaries : pending_) pure = pure && summaries.runs_no_python();
         std::vector<nb::list> records(rows_.size());
-        {
-            std::optional<CollectorPaused> paused;
-            if (pure) paused.emplace();
-            for (const Summaries& summaries : pending_) {
+        for (Summaries& summaries : pending_) {
+            {
+                std::optional<CollectorPaused> paused;
+                if (pure) paused.emplace();
                 const core::Job& job = *summaries.job;
                 nb::object means = summaries.means.attr("tolist")();
                 nb::object stds = summaries.stds.attr("tolist")();
@@ -95,6 +96,7 @@ public:
                     records[i].append(core::curve_record(job, x_coords, means[at], stds[at], curves[at]));
                 }
             }
+            summaries = {};
         }
         pending_.clear();
         for (size_t i = 0; i < rows_.size(); ++i) set(rows_[i], records[i]);
