@@ -37,6 +37,12 @@ def outcome(call):
         return ["result", call()]
     except Exception as error:
         return [type(error).__name__, str(error)]
+
+def replace_np(empty):
+    stand_in = types.ModuleType("numpy_stand_in")
+    stand_in.__dict__.update({{k: v for k, v in vars(numpy).items() if not k.startswith("__")}})
+    stand_in.empty = empty
+    batch.np = stand_in
 """
 
 
@@ -91,10 +97,7 @@ def test_arrays_from_a_replaced_np_are_checked(empty, exact):
         def run(output):
             return batch.predict_curves_for_frame(models, devices, "PLD", CURVES, exact={exact}, output=output)
         reference = {{output: run(output) for output in ("records", "frame")}}
-        stand_in = types.ModuleType("numpy_stand_in")
-        stand_in.__dict__.update({{k: v for k, v in vars(numpy).items() if not k.startswith("__")}})
-        stand_in.empty = empty
-        batch.np = stand_in
+        replace_np(empty)
         records, frame = outcome(lambda: run("records")), outcome(lambda: run("frame"))
         print(json.dumps([records[0], records[1] == reference["records"],
                           frame if frame[0] != "result" else ["result", frame[1].equals(reference["frame"])]]))
@@ -137,10 +140,7 @@ def test_frame_column_resized_by_a_model():
                         array.resize(1, refcheck=False)
                 return self.inner.predict(X)
         models["PLD"]["id-vd-0"] = Shrinking(models["PLD"]["id-vd-0"])
-        stand_in = types.ModuleType("numpy_stand_in")
-        stand_in.__dict__.update({k: v for k, v in vars(numpy).items() if not k.startswith("__")})
-        stand_in.empty = empty
-        batch.np = stand_in
+        replace_np(empty)
         print(json.dumps(outcome(lambda: batch.predict_curves_for_frame(models, devices, "PLD", CURVES,
                                                                         output="frame") is None)))
     """)
