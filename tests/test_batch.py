@@ -452,8 +452,8 @@ def test_module_needs_no_dask_until_given_a_dask_frame():
 
 @pytest.mark.parametrize("enabled", [True, False])
 def test_collector_state_is_restored(models, pld, enabled):
-    # records are built with the cyclic collector paused chunk by chunk; afterwards, and after a
-    # failure, it is as the caller left it
+    # a finished block's records are built with the cyclic collector paused; afterwards, and after
+    # a failure, it is as the caller left it
     import gc
     was = gc.isenabled()
     try:

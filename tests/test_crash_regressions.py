@@ -50,10 +50,23 @@ def make_cipher(algorithm, mode, backend=None):
     return types.SimpleNamespace(encryptor=lambda: Wrapper(real.encryptor()),
                                  decryptor=lambda: Wrapper(real.decryptor()))
 
+def patch_class():
+    """The package's own context, of its own exact class, with update_into replaced on the class."""
+    from cryptography.hazmat.bindings._rust import openssl
+    context = openssl.ciphers.CipherContext
+    original = context.update_into
+    def update_into(self, data, buf):
+        keep(buf)
+        return original(self, data, buf)
+    context.update_into = update_into
+
 KEY = bytes(range(32))
 data = bytes(range(256)) * 4096  # 1 MiB
 reference = D._encrypt_data(data, KEY)
-D.Cipher = make_cipher
+if WRITER == "patched-class":
+    patch_class()
+else:
+    D.Cipher = make_cipher
 
 def run():
     if DIRECTION == "decrypt":
@@ -82,11 +95,11 @@ print(json.dumps({"update_into_calls": len(kept), "intact": intact, "retained_mi
 
 
 @pytest.mark.parametrize("keep", ["slice", "pickle-buffer"])
-@pytest.mark.parametrize("writer", ["fake", "wrapper"])
+@pytest.mark.parametrize("writer", ["fake", "wrapper", "patched-class"])
 @pytest.mark.parametrize("direction", ["decrypt", "encrypt"])
 def test_writers_other_than_the_package_own_never_get_korva_memory(direction, writer, keep):
     out = run_json(f"DIRECTION, WRITER, KEEP = {direction!r}, {writer!r}, {keep!r}\n" + _KEEPING_WRITER)
-    # Replaced or wrapped cipher objects run the literal update + finalize steps.
+    # Replaced, wrapped or patched cipher objects run the literal update + finalize steps.
     assert out["update_into_calls"] == 0
     assert out["intact"]
     # 20 calls on 1 MiB: nothing is kept alive on behalf of a surviving export.

@@ -670,3 +670,35 @@ def test_cipher_with_other_padding_and_cipher_objects(monkeypatch, fixed_iv, siz
     assert D._decrypt_data(reference, KEY) == data
     with pytest.raises(D.MTDDecryptionError):
         D._decrypt_data(reference[:-1], KEY)
+
+
+@pytest.mark.parametrize("cls, method, sizes", [
+    ("openssl.ciphers.CipherContext", "update", ["ciphertext", "ciphertext"]),
+    ("openssl.ciphers.CipherContext", "update_into", []),  # the literal steps never call it
+    ("PKCS7PaddingContext", "update", ["data"]),
+    ("PKCS7UnpaddingContext", "update", ["ciphertext"]),
+])
+def test_cipher_shortcuts_follow_patched_classes(monkeypatch, fixed_iv, cls, method, sizes):
+    # The package's classes are mutable: once a method the shortcuts stand in for is replaced on
+    # the class, the steps run literally and the replacement sees every byte.
+    import tracemalloc
+    from cryptography.hazmat.bindings import _rust
+    data = bytes(i * 7 % 251 for i in range(1 << 20))
+    reference = D._encrypt_data(data, KEY)
+    tracemalloc.start()
+    assert D._decrypt_data(reference, KEY) == data
+    peak_unpatched = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    # unpatched, the cipher writes straight into the result and the unpadding cuts it in place
+    assert peak_unpatched < 1.5 * len(data)
+
+    target = _rust
+    for name in cls.split("."):
+        target = getattr(target, name)
+    original = getattr(target, method)
+    seen = []
+    monkeypatch.setattr(target, method, lambda self, first, *rest: (
+        seen.append(len(first)), original(self, first, *rest))[1])
+    assert D._encrypt_data(data, KEY) == reference
+    assert D._decrypt_data(reference, KEY) == data
+    assert seen == [{"data": len(data), "ciphertext": len(reference) - 16}[size] for size in sizes]

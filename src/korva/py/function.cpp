@@ -119,8 +119,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     try {
         Py_ssize_t given = PyVectorcall_NARGS(nargsf);
         PyObject* slots[max_parameters] = {};
-        nb::object defaults = nb::borrow(f->defaults);      // kept alive for the call
-        nb::object kwdefaults = nb::borrow(f->kwdefaults);  // likewise
+        // The defaults tuple is immutable: holding it holds its values. The __kwdefaults__ dict is
+        // not: code run during the call can rebind or delete an entry and free the value that a
+        // slot points to, so the values taken from it are held one by one.
+        nb::object defaults = nb::borrow(f->defaults);
+        nb::object kwdefaults = nb::borrow(f->kwdefaults);
+        nb::object kwonly_defaults[max_parameters];
         nb::object kwargs;
         if (f->has_varkw) kwargs = nb::dict();
 
@@ -170,10 +174,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             if (slots[i]) continue;
             PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
             PyObject* value = nullptr;
-            if (kwdefaults.is_valid()) {
-                value = PyDict_GetItemWithError(kwdefaults.ptr(), name);  // borrowed; kwdefaults holds it
-                if (!value && PyErr_Occurred()) throw nb::python_error();
-            }
+            if (kwdefaults.is_valid() && PyDict_GetItemRef(kwdefaults.ptr(), name, &value) < 0)
+                throw nb::python_error();
+            kwonly_defaults[i] = nb::steal(value);
             if (value)
                 slots[i] = value;
             else

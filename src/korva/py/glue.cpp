@@ -107,8 +107,9 @@ nb::object sub(nb::handle generic, std::initializer_list<nb::handle> args) {
 namespace detail {
 
 nb::object enter(nb::handle manager, nb::object& exit) {
-    // Special methods are looked up on the type, as the `with` statement does.
-    nb::handle type = manager.type();
+    // Special methods are looked up on the type, as the `with` statement does. The first lookup can
+    // run code that gives the manager another class, so the type is held.
+    nb::object type = nb::borrow(manager.type());
     nb::object enter_method = nb::getattr(type, "__enter__", nb::none());
     exit = nb::getattr(type, "__exit__", nb::none());
     if (enter_method.is_none() || exit.is_none()) {
@@ -123,8 +124,8 @@ bool exit_with_error(nb::handle manager, nb::handle exit, const nb::python_error
     // While __exit__ runs, the error is the exception being handled (errors inside chain to it).
     PyObject* outer = PyErr_GetHandledException();
     PyErr_SetHandledException(error.value().ptr());
-    PyObject* args[] = {manager.ptr(), (PyObject*) Py_TYPE(error.value().ptr()), error.value().ptr(),
-                        nullptr};
+    nb::object type = nb::borrow((PyObject*) Py_TYPE(error.value().ptr()));  // held while __exit__ runs
+    PyObject* args[] = {manager.ptr(), type.ptr(), error.value().ptr(), nullptr};
     nb::object traceback = error.traceback();
     args[3] = traceback.is_valid() ? traceback.ptr() : Py_None;
     PyObject* result = PyObject_Vectorcall(exit.ptr(), args, 4, nullptr);

@@ -29,7 +29,7 @@ nb::object allocate(Py_ssize_t size) {
     return result;
 }
 
-Window::Window(nb::handle target, Py_ssize_t offset, Py_ssize_t size) {
+Window::Window(nb::handle target, Py_ssize_t offset, Py_ssize_t size) : target_(target) {
     view_ = nb::steal(PyMemoryView_FromMemory(PyBytes_AS_STRING(target.ptr()) + offset, size, PyBUF_WRITE));
     if (!view_.is_valid()) throw nb::python_error();
 }
@@ -37,12 +37,30 @@ Window::Window(nb::handle target, Py_ssize_t offset, Py_ssize_t size) {
 Window::~Window() {
     // Runs while an exception may be propagating: keep the interpreter's error state untouched.
     PyObject* pending = PyErr_GetRaisedException();
-    PyObject* done = PyObject_CallMethod(view_.ptr(), "release", nullptr);
-    if (done)
-        Py_DECREF(done);
-    else
-        PyErr_WriteUnraisable(view_.ptr());
+    release();
     PyErr_SetRaisedException(pending);
+}
+
+bool Window::release() {
+    if (!view_.is_valid()) return true;
+    // A slice of the view shares its managed buffer and outlives its release; a buffer taken from
+    // the view makes the release fail. Either still points into the target, which may then be
+    // neither resized nor freed while it lives, and it is not known when it dies.
+    bool sliced = reinterpret_cast<PyMemoryViewObject*>(view_.ptr())->mbuf->exports > 1;
+    PyObject* done = PyObject_CallMethod(view_.ptr(), "release", nullptr);
+    view_.reset();
+    if (done) Py_DECREF(done);
+    if (done && !sliced) return true;
+    PyErr_Clear();
+    Py_INCREF(target_.ptr());
+    return false;
+}
+
+void Window::close(nb::object& target) {
+    if (release()) return;
+    nb::object copy = allocate(PyBytes_GET_SIZE(target.ptr()));
+    std::memcpy(PyBytes_AS_STRING(copy.ptr()), PyBytes_AS_STRING(target.ptr()), (size_t) PyBytes_GET_SIZE(target.ptr()));
+    target = std::move(copy);
 }
 
 void shrink(nb::object& target, Py_ssize_t size) {

@@ -17,9 +17,11 @@ nb::object concat(nb::object a, nb::handle b);
 nb::object allocate(Py_ssize_t size);
 
 // A writable memoryview of `size` bytes at `offset` in the unpublished bytes object `target`,
-// released when the window goes out of scope (also when the writer raised). The view does not own
-// `target`: only writers known to keep nothing of the view past their call may be given one (the
-// callers trust the cryptography package's own compiled cipher context, by exact type).
+// released by close() once the writer is done, or when the window goes out of scope (the writer
+// raised). The view does not own `target`: only writers known to keep nothing of the view past
+// their call may be given one (the callers trust the cryptography package's own compiled cipher
+// context, by exact type and original method). Should an export of the view outlive the call all
+// the same, `target` is left to it for good (never resized or freed under it).
 class Window {
 public:
     Window(nb::handle target, Py_ssize_t offset, Py_ssize_t size);
@@ -28,8 +30,15 @@ public:
     Window& operator=(const Window&) = delete;
     nb::handle view() const { return view_; }
 
+    // Releases the view. When an export still holds it, `target` (the window's) is replaced by a
+    // copy of its bytes, which its owner may resize, while the original stays with the export.
+    void close(nb::object& target);
+
 private:
+    bool release();  // false when the view is still exported; the target is then kept alive
+
     nb::object view_;
+    nb::handle target_;
 };
 
 // Shrinks the unpublished, solely owned bytes object `target` to `size` bytes.

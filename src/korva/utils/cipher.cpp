@@ -7,8 +7,10 @@
 // given only the last block, the one part of the data that padding reads or changes, while the
 // whole blocks stay where they are. Writing into memory that we later resize, free or hand out as
 // immutable bytes is only safe for a writer that keeps nothing of it, so these shortcuts trust the
-// package's compiled classes by exact type; with any other padding or cipher objects (a replaced
-// Cipher, a wrapper around the package's objects) the steps run literally.
+// package's compiled classes by exact type, and only while the methods they stand in for are the
+// classes' own built-ins (the classes are mutable: a method put on one is not theirs). With any
+// other padding or cipher objects (a replaced Cipher, a wrapper around the package's objects, a
+// patched class) the steps run literally.
 #include "korva/utils/buffers.hpp"
 #include "korva/utils/mtdump.hpp"
 
@@ -63,9 +65,32 @@ bool is_cryptography_class(nb::handle obj, std::initializer_list<const char*> pa
     return (PyObject*) Py_TYPE(obj.ptr()) == cls.ptr();
 }
 
-// The package's encryptor and decryptor: update_into fills the buffer during the call and keeps no
-// reference to it, so it may write into our own unpublished results.
-bool is_cipher_context(nb::handle obj) { return is_cryptography_class(obj, {"openssl", "ciphers", "CipherContext"}); }
+// Whether `obj.<name>` resolves to the built-in method that the type of `obj` itself defines, bound
+// to `obj`: a function put on the class, or on the instance, in its place is somebody else's code.
+bool is_own_builtin(nb::handle obj, nb::handle method, const char* name) {
+    if (!PyCFunction_Check(method.ptr()) || PyCFunction_GET_SELF(method.ptr()) != obj.ptr()) return false;
+    const PyMethodDef* resolved = reinterpret_cast<PyCFunctionObject*>(method.ptr())->m_ml;
+    for (const PyMethodDef* own = Py_TYPE(obj.ptr())->tp_methods; own && own->ml_name; ++own)
+        if (std::strcmp(own->ml_name, name) == 0) return resolved == own;
+    return false;
+}
+
+// `obj.<name>` of an object of the package's compiled class at `path` when it is that class's own
+// built-in; invalid otherwise.
+nb::object own_method(nb::handle obj, std::initializer_list<const char*> path, const char* name) {
+    if (!is_cryptography_class(obj, path)) return {};
+    nb::object method = nb::getattr(obj, name, nb::none());
+    return is_own_builtin(obj, method, name) ? method : nb::object();
+}
+
+// The `update_into` of the package's own encryptor or decryptor, which fills the buffer during the
+// call and keeps no reference to it, so it may write into our own unpublished results. It stands in
+// for `update`, so that must be the class's own too. Invalid for anything else.
+nb::object cipher_update_into(nb::handle obj) {
+    std::initializer_list<const char*> cipher_context = {"openssl", "ciphers", "CipherContext"};
+    if (!own_method(obj, cipher_context, "update").is_valid()) return {};
+    return own_method(obj, cipher_context, "update_into");
+}
 
 nb::object item(nb::handle container, nb::handle key) {
     nb::object result = nb::steal(PyObject_GetItem(container.ptr(), key.ptr()));
@@ -90,7 +115,7 @@ struct PaddedPieces {
 
 PaddedPieces pad(nb::handle padder, bool standard_block, nb::handle data) {
     PaddedPieces pieces;
-    if (standard_block && PyBytes_CheckExact(data.ptr()) && is_cryptography_class(padder, {"PKCS7PaddingContext"})) {
+    if (standard_block && PyBytes_CheckExact(data.ptr()) && own_method(padder, {"PKCS7PaddingContext"}, "update").is_valid()) {
         // The padding depends only on the length modulo the block: the padder sees the trailing
         // partial block, the whole blocks go to the cipher as a view.
         Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
@@ -118,15 +143,15 @@ Py_ssize_t byte_length(nb::handle piece) {
 // object for any other encryptor or when the pieces are not plain byte buffers; the caller then
 // takes the general way.
 nb::object encrypt_behind_iv(nb::handle encryptor, nb::handle iv, const PaddedPieces& pieces) {
-    if (!PyBytes_CheckExact(iv.ptr()) || !is_cipher_context(encryptor)) return {};
+    if (!PyBytes_CheckExact(iv.ptr())) return {};
+    nb::object update_into = cipher_update_into(encryptor);
+    if (!update_into.is_valid()) return {};
     Py_ssize_t size = PyBytes_GET_SIZE(iv.ptr());
     for (int i = 0; i < pieces.count; ++i) {
         Py_ssize_t length = byte_length(pieces.parts[i]);
         if (length < 0 || length > PY_SSIZE_T_MAX - update_into_slack - size) return {};
         size += length;
     }
-    nb::object update_into = nb::getattr(encryptor, "update_into", nb::none());
-    if (update_into.is_none()) return {};
 
     Py_ssize_t capacity = size + update_into_slack;
     nb::object result = buffers::allocate(capacity);
@@ -137,6 +162,7 @@ nb::object encrypt_behind_iv(nb::handle encryptor, nb::handle iv, const PaddedPi
         {
             buffers::Window window(result, written, capacity - written);
             count = update_into(pieces.parts[i], window.view());
+            window.close(result);
         }
         Py_ssize_t n = PyLong_AsSsize_t(count.ptr());
         if (n == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -156,20 +182,19 @@ nb::object encrypt_behind_iv(nb::handle encryptor, nb::handle iv, const PaddedPi
 
 // `decryptor.update(ct) + decryptor.finalize()` with the package's cipher context writing into a
 // result of our own, which then belongs to nobody else and can be cut down in place by the
-// unpadding. Returns an invalid object for any other decryptor or when `ct` is not a plain byte
-// buffer.
-nb::object decrypt_into(nb::handle decryptor, nb::handle ct) {
-    if (!is_cipher_context(decryptor)) return {};
+// unpadding. `update_into` is the decryptor's own (cipher_update_into); returns an invalid object
+// without it or when `ct` is not a plain byte buffer.
+nb::object decrypt_into(nb::handle decryptor, nb::handle update_into, nb::handle ct) {
+    if (!update_into.is_valid()) return {};
     Py_ssize_t size = byte_length(ct);
     if (size < 0 || size > PY_SSIZE_T_MAX - update_into_slack) return {};
-    nb::object update_into = nb::getattr(decryptor, "update_into", nb::none());
-    if (update_into.is_none()) return {};
     Py_ssize_t capacity = size + update_into_slack;
     nb::object result = buffers::allocate(capacity);
     nb::object count;
     {
         buffers::Window window(result, 0, capacity);
         count = update_into(ct, window.view());
+        window.close(result);
     }
     Py_ssize_t written = PyLong_AsSsize_t(count.ptr());
     if (written == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -184,7 +209,8 @@ nb::object decrypt_into(nb::handle decryptor, nb::handle ct) {
 nb::object unpad_in_place(nb::handle unpadder, bool standard_block, nb::object& padded) {
     if (!standard_block || !PyBytes_CheckExact(padded.ptr()) || Py_REFCNT(padded.ptr()) != 1) return {};
     Py_ssize_t size = PyBytes_GET_SIZE(padded.ptr());
-    if (size < aes_block || size % aes_block != 0 || !is_cryptography_class(unpadder, {"PKCS7UnpaddingContext"}))
+    if (size < aes_block || size % aes_block != 0 ||
+        !own_method(unpadder, {"PKCS7UnpaddingContext"}, "update").is_valid())
         return {};
     const char* data = PyBytes_AS_STRING(padded.ptr());
     nb::object last_block = nb::steal(PyBytes_FromStringAndSize(data + size - aes_block, aes_block));
@@ -255,10 +281,11 @@ nb::object decrypt_payload(const py::Call& g, nb::handle data, nb::handle key) {
 
     nb::object cipher = aes_cbc(g, key, iv);
     nb::object decryptor = cipher.attr("decryptor")();
+    nb::object update_into = cipher_update_into(decryptor);
     if (plain_bytes) {
         nb::handle source = data;
         nb::object whole;
-        if (is_cipher_context(decryptor)) {
+        if (update_into.is_valid()) {
             whole = nb::steal(PyMemoryView_FromObject(data.ptr()));
             if (!whole.is_valid()) throw nb::python_error();
             source = whole;
@@ -266,7 +293,7 @@ nb::object decrypt_payload(const py::Call& g, nb::handle data, nb::handle key) {
         ct = item(source, py::slice(ct_start, nb::none()));
     }
     try {
-        nb::object padded_decrypted_data = decrypt_into(decryptor, ct);
+        nb::object padded_decrypted_data = decrypt_into(decryptor, update_into, ct);
         if (!padded_decrypted_data.is_valid()) {
             padded_decrypted_data = decryptor.attr("update")(ct);
             ct.reset();

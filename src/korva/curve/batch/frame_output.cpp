@@ -6,8 +6,10 @@
 
 #include "korva/curve/core/float64.hpp"
 
-#include <cstring>
+#include <algorithm>
+#include <optional>
 #include <stdexcept>
+#include <tuple>
 
 namespace korva::curve::batch {
 
@@ -41,6 +43,59 @@ Py_ssize_t length(nb::handle sequence) {
     return size;
 }
 
+// A record's x_coords, y_coords or y_coords_std that holds something else than numbers.
+[[noreturn]] void raise_not_numbers(Py_ssize_t row, const nb::python_error& caught) {
+    nb::object message = nb::steal(PyUnicode_FromFormat(
+        "the records predicted for the device in row %zd hold values that are not numbers: a frame needs one "
+        "number per point in x_coords, y_coords and y_coords_std (a model whose predict returns shape (n, 1) "
+        "rather than (n,) gives a list for each)",
+        row));
+    if (!message.is_valid()) throw nb::python_error();
+    py::raise_in_handler(caught, PyExc_ValueError, message);
+}
+
+// The numbers of one record's list, from a snapshot of it: converting an element may run code,
+// which must not find a column's memory held open meanwhile.
+std::vector<double> numbers_of(Py_ssize_t row, nb::handle values) {
+    nb::object snapshot = nb::steal(PySequence_Tuple(values.ptr()));
+    if (!snapshot.is_valid()) throw nb::python_error();
+    Py_ssize_t size = PyTuple_GET_SIZE(snapshot.ptr());
+    std::vector<double> numbers((size_t) size);
+    for (Py_ssize_t p = 0; p < size; ++p) {
+        numbers[p] = PyFloat_AsDouble(PyTuple_GET_ITEM(snapshot.ptr(), p));
+        if (numbers[p] != -1.0 || !PyErr_Occurred()) continue;
+        nb::python_error error;
+        if (!error.matches(PyExc_TypeError)) throw error;
+        raise_not_numbers(row, error);
+    }
+    return numbers;
+}
+
+// The memory of a float64 column that the frame writes into, checked where it is written: the
+// column was allocated through the module's np, and what that gave is Python's to shape (it may
+// even have been resized since). Anything but a C-contiguous float64 ndarray of `size` values is
+// refused.
+class ColumnMemory {
+public:
+    ColumnMemory(nb::handle column, nb::handle ndarray, Py_ssize_t size, const char* name) {
+        try {
+            view_.emplace(column, ndarray, 1, true);
+        } catch (const core::NotVectorisable&) {
+        }
+        if (!view_ || view_->shape(0) != size || !view_->contiguous()) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "korva.curve.batch.np.empty(%zd) did not give the frame's %s column as a C-contiguous "
+                         "float64 numpy array of %zd values (or it was resized since)",
+                         size, name, size);
+            throw nb::python_error();
+        }
+    }
+    double* data() const { return view_->contiguous(); }
+
+private:
+    std::optional<core::Float64Array> view_;
+};
+
 // int16 positions along x, or int32 for curves longer than int16 counts.
 nb::object point_dtype(nb::handle np, Py_ssize_t max_points) {
     return np.attr("dtype")(max_points <= 32767 ? "int16" : "int32");
@@ -66,14 +121,15 @@ nb::dict axes_of(nb::handle source) {
 }
 
 // The frame over the columns as they are: categoricals over the code arrays (whose dtypes match
-// the category counts, so pandas keeps them), and no consolidation of the float columns.
+// the category counts, so pandas keeps them), and no consolidation of the float columns. The codes
+// come from the module's np, so pandas checks them against the categories.
 nb::object assemble(const py::Call& g, nb::handle device_dtype, const Columns& c) {
     nb::object pd = g("pd");
     nb::object from_codes = pd.attr("Categorical").attr("from_codes");
     nb::dict data;
-    data["device"] = from_codes(c.device_codes, "dtype"_a = device_dtype, "validate"_a = false);
-    data["curve_type"] = from_codes(c.curve_codes, "dtype"_a = c.curve_dtype, "validate"_a = false);
-    data["curve_variant"] = from_codes(c.variant_codes, "dtype"_a = c.variant_dtype, "validate"_a = false);
+    data["device"] = from_codes(c.device_codes, "dtype"_a = device_dtype, "validate"_a = true);
+    data["curve_type"] = from_codes(c.curve_codes, "dtype"_a = c.curve_dtype, "validate"_a = true);
+    data["curve_variant"] = from_codes(c.variant_codes, "dtype"_a = c.variant_dtype, "validate"_a = true);
     data["point"] = c.point;
     data["x"] = c.x;
     data["y"] = c.y;
@@ -114,7 +170,8 @@ public:
         nb::object x_template = joined(np, x_ranges, np.attr("dtype")("float64"));
 
         nb::object tile = np.attr("tile");
-        nb::object total = nb::int_(count * per_device_);
+        total_ = count * per_device_;
+        nb::object total = nb::int_(total_);
         columns_.device_codes =
             np.attr("repeat")(np.attr("arange")(count, "dtype"_a = codes_dtype(np, count)), per_device_);
         columns_.curve_codes = tile(per_job(curve_codes, codes_dtype(np, curve_types.size())), count);
@@ -135,16 +192,19 @@ public:
         nb::object ndarray = np.attr("ndarray");
         nb::object mean = np.attr("mean")(stack, "axis"_a = 1);
         nb::object std = np.attr("std")(stack, "axis"_a = 1);
+        // Summaries of another shape than (devices, points) send the block to the per-device steps.
         core::Float64Array means(mean, ndarray, 2), stds(std, ndarray, 2);
-        core::Float64Array y(columns_.y, ndarray, 1, true), y_std(columns_.y_std, ndarray, 1, true);
-        double *y_data = y.contiguous(), *y_std_data = y_std.contiguous();
-        const double *mean_data = means.contiguous(), *std_data = stds.contiguous();
-        if (!y_data || !y_std_data || !mean_data || !std_data) throw std::logic_error("columns are contiguous");
-        size_t bytes = sizeof(double) * job.points;
-        for (size_t i = 0; i < rows_.size(); ++i) {
+        Py_ssize_t devices = (Py_ssize_t) rows_.size();
+        for (const core::Float64Array* summary : {&means, &stds})
+            if (summary->shape(0) != devices || summary->shape(1) != job.points) throw core::NotVectorisable{};
+        ColumnMemory y(columns_.y, ndarray, total_, "y"), y_std(columns_.y_std, ndarray, total_, "y_std");
+        for (Py_ssize_t i = 0; i < devices; ++i) {
             Py_ssize_t start = rows_[i] * per_device_ + offsets_[index];
-            std::memcpy(y_data + start, mean_data + i * job.points, bytes);
-            std::memcpy(y_std_data + start, std_data + i * job.points, bytes);
+            if (rows_[i] < 0 || start + job.points > total_) throw std::logic_error("a block row outside the frame");
+            for (Py_ssize_t p = 0; p < job.points; ++p) {
+                y.data()[start + p] = means.at(i, p);
+                y_std.data()[start + p] = stds.at(i, p);
+            }
         }
     }
 
@@ -159,8 +219,8 @@ public:
         for (size_t index = 0; index < plan_.jobs.size(); ++index) {
             nb::handle record = PyTuple_GET_ITEM(snapshot.ptr(), (Py_ssize_t) index);
             Py_ssize_t start = row * per_device_ + offsets_[index];
-            copy_values(row, record["y_coords"], columns_.y, ndarray, start, plan_.jobs[index].points);
-            copy_values(row, record["y_coords_std"], columns_.y_std, ndarray, start, plan_.jobs[index].points);
+            copy_values(row, record["y_coords"], columns_.y, "y", ndarray, start, plan_.jobs[index].points);
+            copy_values(row, record["y_coords_std"], columns_.y_std, "y_std", ndarray, start, plan_.jobs[index].points);
         }
     }
 
@@ -183,20 +243,15 @@ private:
         return tuple;
     }
 
-    // The floats of one record's list into the column, from a snapshot of the list: converting an
-    // element may run code, which must not find the column's memory held open meanwhile.
-    static void copy_values(Py_ssize_t row, nb::handle values, nb::handle column, nb::handle ndarray,
-                            Py_ssize_t start, Py_ssize_t points) {
+    // The numbers of one record's list into the column at `start`.
+    void copy_values(Py_ssize_t row, nb::handle values, nb::handle column, const char* name, nb::handle ndarray,
+                     Py_ssize_t start, Py_ssize_t points) const {
         if (!PyList_Check(values.ptr())) mismatch(row);
-        nb::object snapshot = as_tuple(values);
-        if (PyTuple_GET_SIZE(snapshot.ptr()) != points) mismatch(row);
-        std::vector<double> numbers((size_t) points);
-        for (Py_ssize_t p = 0; p < points; ++p) {
-            numbers[p] = PyFloat_AsDouble(PyTuple_GET_ITEM(snapshot.ptr(), p));
-            if (numbers[p] == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        }
-        core::Float64Array out(column, ndarray, 1, true);
-        for (Py_ssize_t p = 0; p < points; ++p) out.at(start + p) = numbers[p];
+        std::vector<double> numbers = numbers_of(row, values);
+        if ((Py_ssize_t) numbers.size() != points) mismatch(row);
+        ColumnMemory out(column, ndarray, total_, name);
+        if (start < 0 || start + points > total_) throw std::logic_error("a device row outside the frame");
+        std::copy(numbers.begin(), numbers.end(), out.data() + start);
     }
 
     const py::Call& g_;
@@ -205,6 +260,7 @@ private:
     Columns columns_;
     std::vector<Py_ssize_t> offsets_;
     Py_ssize_t per_device_ = 0;
+    Py_ssize_t total_ = 0;  // rows of the frame
     std::vector<Py_ssize_t> rows_;
 };
 
@@ -229,13 +285,8 @@ public:
         for (auto& [row, records] : devices_) {
             for (nb::handle record : records) {
                 Py_ssize_t points = length(record["x_coords"]);
-                if (length(record["y_coords"]) != points || length(record["y_coords_std"]) != points) {
-                    PyErr_Format(PyExc_ValueError,
-                                 "a record of the device in row %zd has not one y value and one standard "
-                                 "deviation per x coordinate",
-                                 row);
-                    throw nb::python_error();
-                }
+                if (length(record["y_coords"]) != points || length(record["y_coords_std"]) != points)
+                    raise_uneven(row);
                 curve_types.code(record["curve_type"]);
                 nb::object variant = record["curve_variant"];
                 if (!variant.is_none()) variants.code(variant);
@@ -256,26 +307,44 @@ public:
         columns_.y = empty(total);
         columns_.y_std = empty(total);
 
+        nb::object ndarray = np.attr("ndarray");
         Py_ssize_t position = 0;
         for (auto& [row, records] : devices_) {
             for (nb::handle record : records) {
-                Py_ssize_t points = length(record["x_coords"]);
+                std::vector<double> x = numbers_of(row, record["x_coords"]);
+                std::vector<double> y = numbers_of(row, record["y_coords"]);
+                std::vector<double> y_std = numbers_of(row, record["y_coords_std"]);
+                Py_ssize_t points = (Py_ssize_t) x.size();
+                if ((Py_ssize_t) y.size() != points || (Py_ssize_t) y_std.size() != points ||
+                    position + points > total)
+                    raise_uneven(row);
                 nb::object span = py::slice(nb::int_(position), nb::int_(position + points));
                 nb::object variant = record["curve_variant"];
                 columns_.device_codes[span] = nb::int_(row);
                 columns_.curve_codes[span] = nb::int_(curve_types.code(record["curve_type"]));
                 columns_.variant_codes[span] = nb::int_(variant.is_none() ? -1 : variants.code(variant));
                 columns_.point[span] = np.attr("arange")(points);
-                columns_.x[span] = record["x_coords"];
-                columns_.y[span] = record["y_coords"];
-                columns_.y_std[span] = record["y_coords_std"];
+                for (auto [column, values, name] : {std::tuple{&columns_.x, &x, "x"}, std::tuple{&columns_.y, &y, "y"},
+                                                    std::tuple{&columns_.y_std, &y_std, "y_std"}}) {
+                    ColumnMemory out(*column, ndarray, total, name);
+                    std::copy(values->begin(), values->end(), out.data() + position);
+                }
                 position += points;
             }
         }
+        if (position != total) py::raise(PyExc_ValueError, "the devices' records changed while the frame was built");
         return assemble(g_, device_dtype_, columns_);
     }
 
 private:
+    [[noreturn]] static void raise_uneven(Py_ssize_t row) {
+        PyErr_Format(PyExc_ValueError,
+                     "a record of the device in row %zd has not one y value and one standard deviation per x "
+                     "coordinate",
+                     row);
+        throw nb::python_error();
+    }
+
     const py::Call& g_;
     nb::object device_dtype_;
     Py_ssize_t count_;

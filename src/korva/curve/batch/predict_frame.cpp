@@ -26,10 +26,16 @@ bool is_text(nb::handle value, const char* text) { return PyUnicode_Check(value.
     throw nb::python_error();
 }
 
-Request read_request(const py::Call& g) {
-    Request request{.models = g[0], .devices = g[1], .device_type = g[2], .curve_types = g[3], .config = g[4],
-                    .exact = py::truthy(g[5])};
-    nb::handle output = g[6], errors = g[7], chunk_size = g[8];
+// What a call was given, in predict_curves_for_frame's order.
+struct Arguments {
+    nb::handle models, devices, device_type, curve_types, config, exact, output, errors, chunk_size, progress;
+};
+
+// The checked request of every entry point, the public function's and the partition tasks' alike.
+Request read_request(const Arguments& a) {
+    Request request{.models = a.models, .devices = a.devices, .device_type = a.device_type,
+                    .curve_types = a.curve_types, .config = a.config, .exact = py::truthy(a.exact)};
+    nb::handle output = a.output, errors = a.errors, chunk_size = a.chunk_size;
     if (!is_text(output, "records") && !is_text(output, "frame")) raise_choice("output", output, "records", "frame");
     if (!is_text(errors, "raise") && !is_text(errors, "return")) raise_choice("errors", errors, "raise", "return");
     request.frame = is_text(output, "frame");
@@ -49,7 +55,7 @@ Request read_request(const py::Call& g) {
         }
         request.chunk_size = (Py_ssize_t) std::min<long long>(size, PY_SSIZE_T_MAX);
     }
-    request.progress = py::truthy(g[9]);
+    request.progress = py::truthy(a.progress);
     return request;
 }
 
@@ -107,25 +113,32 @@ void predict_one(const py::Call& g, const Request& request, Py_ssize_t row, Outp
     output.device(row, records);
 }
 
-// The cyclic garbage collector paused for a scope, and as it was before afterwards.
-class CollectorPaused {
-public:
-    CollectorPaused() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPaused() {
-        if (was_enabled_) PyGC_Enable();
+// The devices of rows [start, stop) as DeviceInputs sorts them; all of them take the per-device
+// steps when an array it allocated through the module's np is not what it asked for.
+DeviceInputs::Chunk sorted_devices(const DeviceInputs& inputs, Py_ssize_t start, Py_ssize_t stop) {
+    try {
+        return inputs.chunk(start, stop);
+    } catch (const core::NotVectorisable&) {
+        DeviceInputs::Chunk chunk;
+        for (Py_ssize_t row = start; row < stop; ++row) chunk.literal.push_back(row);
+        return chunk;
     }
-    CollectorPaused(const CollectorPaused&) = delete;
-    CollectorPaused& operator=(const CollectorPaused&) = delete;
-
-private:
-    int was_enabled_;
-};
+}
 
 [[noreturn]] void raise_repeated_labels(nb::handle labels) {
     nb::object repeated = labels[labels.attr("duplicated")()].attr("unique")()[py::slice(nb::none(), nb::int_(5))];
     PyErr_Format(PyExc_ValueError,
                  "output='frame' needs one index label per device, but the index of devices repeats %R",
                  repeated.attr("tolist")().ptr());
+    throw nb::python_error();
+}
+
+[[noreturn]] void raise_missing_label(nb::handle labels) {
+    nb::object row = labels.attr("isna")().attr("argmax")();
+    PyErr_Format(PyExc_ValueError,
+                 "output='frame' needs an index label for every device, but the index of devices has a missing "
+                 "label (%R) in row %S",
+                 labels[row].ptr(), row.ptr());
     throw nb::python_error();
 }
 
@@ -140,7 +153,9 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
     Py_ssize_t count = (Py_ssize_t) nb::len(devices);
     nb::object device_dtype;
     if (request.frame) {
-        nb::object labels = devices.attr("index");
+        // The device categories: a label per row (a MultiIndex gives each row the tuple of its levels).
+        nb::object labels = devices.attr("index").attr("to_flat_index")();
+        if (py::truthy(labels.attr("hasnans"))) raise_missing_label(labels);
         if (!py::truthy(labels.attr("is_unique"))) raise_repeated_labels(labels);
         device_dtype = g("pd").attr("CategoricalDtype")("categories"_a = labels);
     }
@@ -160,14 +175,9 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
     Progress progress(request.progress, count);
     for (Py_ssize_t start = 0, stop; start < count; start = stop) {
         stop = start + std::min(chunk_size, count - start);
-        // Records are lists by the hundred thousand, none of which can hold a cycle: the collector
-        // would walk all those built so far again and again while a chunk is predicted, so it
-        // pauses for the chunk and runs between chunks.
-        std::optional<CollectorPaused> paused;
-        if (!request.frame) paused.emplace();
         std::vector<Py_ssize_t> one_by_one;
         if (inputs) {
-            DeviceInputs::Chunk chunk = inputs->chunk(start, stop);
+            DeviceInputs::Chunk chunk = sorted_devices(*inputs, start, stop);
             one_by_one = chunk.literal;
             if (!chunk.stacked.empty() && !predict_together(ctx, *plan, chunk, *output)) {
                 one_by_one.insert(one_by_one.end(), chunk.stacked.begin(), chunk.stacked.end());
@@ -183,9 +193,8 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
     return output->finish();
 }
 
-nb::object predict_curves_for_frame(const py::Call& g) {
-    Request request = read_request(g);
-    if (is_dask(request.devices)) return predict_dask(g, request);
+// The request for a pandas DataFrame, refused when it cannot be met.
+nb::object predict_checked_pandas(const py::Call& g, const Request& request) {
     if (!py::truthy(g("isinstance")(request.devices, g("pd").attr("DataFrame")))) raise_not_a_frame(request.devices);
     if (request.frame && request.return_errors)
         py::raise(g("ValueError"),
@@ -194,11 +203,18 @@ nb::object predict_curves_for_frame(const py::Call& g) {
     return predict_pandas(g, request);
 }
 
+nb::object predict_curves_for_frame(const py::Call& g) {
+    Request request = read_request({g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9]});
+    if (is_dask(request.devices)) return predict_dask(g, request);
+    return predict_checked_pandas(g, request);
+}
+
+// A partition task of a dask graph, which anyone can build by hand or unpickle: its arguments are
+// checked like the public function's.
 nb::object _predict_partition(const py::Call& g) {
-    Request request{.models = g[1], .devices = g[0], .device_type = g[2], .curve_types = g[3], .config = g[4],
-                    .exact = py::truthy(g[5]), .frame = true};
-    if (!g[6].is_none()) request.chunk_size = nb::cast<Py_ssize_t>(g[6]);
-    return predict_pandas(g, request);
+    nb::object frame = py::s("frame"), raise_errors = py::s("raise");
+    Request request = read_request({g[1], g[0], g[2], g[3], g[4], g[5], frame, raise_errors, g[6], Py_False});
+    return predict_checked_pandas(g, request);
 }
 
 }  // namespace korva::curve::batch

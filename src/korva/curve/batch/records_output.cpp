@@ -2,11 +2,55 @@
 // block's arrays with the same numpy summaries (mean and standard deviation over the submodels).
 #include "korva/curve/batch/outputs.hpp"
 
+#include <cstring>
+#include <optional>
+
 namespace korva::curve::batch {
 
 using namespace nb::literals;
 
 namespace {
+
+// The cyclic garbage collector paused for a scope, and as it was before afterwards.
+class CollectorPaused {
+public:
+    CollectorPaused() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+private:
+    int was_enabled_;
+};
+
+// numpy's own ndarray type, whose tolist runs no Python code: a type defined in Python is a heap
+// type, whatever name it gives itself.
+bool is_numpy_array(nb::handle obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+}
+
+// The summaries of one job for the devices of a block, kept until the block is finished.
+struct Summaries {
+    const core::Job* job;
+    nb::object means, stds, stack;
+
+    // Whether building the records from them runs only the interpreter's and numpy's C code: numpy
+    // arrays throughout, and axis labels from a plain dict whose keys are plain strings (a key of
+    // another type could compare through Python code when looked up).
+    bool runs_no_python() const {
+        for (nb::handle array : {means, stds, stack, job->x_coords})
+            if (!is_numpy_array(array)) return false;
+        if (!PyDict_CheckExact(job->curve_info.ptr())) return false;
+        PyObject *key, *value;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(job->curve_info.ptr(), &position, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return false;
+        return true;
+    }
+};
 
 class RecordsOutput final : public Output, public core::BlockSink {
 public:
@@ -19,7 +63,6 @@ public:
     core::BlockSink& block(const std::vector<Py_ssize_t>& rows) override {
         rows_ = rows;
         pending_.clear();
-        for (size_t i = 0; i < rows.size(); ++i) pending_.emplace_back();
         return *this;
     }
 
@@ -27,19 +70,36 @@ public:
         nb::object np = g_("np");
         nb::object means = np.attr("mean")(stack, "axis"_a = 1);
         nb::object stds = np.attr("std")(stack, "axis"_a = 1);
-        means = means.attr("tolist")();
-        stds = stds.attr("tolist")();
-        nb::object curves = stack.attr("tolist")();
-        for (size_t i = 0; i < rows_.size(); ++i) {
-            nb::int_ at((Py_ssize_t) i);
-            nb::object x_coords = job.x_coords.attr("tolist")();  // a list of its own in every record
-            pending_[i].append(core::curve_record(job, x_coords, means[at], stds[at], curves[at]));
-        }
+        pending_.push_back({&job, std::move(means), std::move(stds), nb::borrow(stack)});
     }
 
+    // The records of a finished block: lists by the hundred thousand, none of which can hold a
+    // cycle. The collector, set off by their allocation, would pass over them and over all the
+    // records built before, to no avail, so it pauses while they are built, when that runs no
+    // Python code: no other thread can run meanwhile and find it paused. Each job's arrays go as
+    // soon as its records stand (outside the pause: freeing an array may run a weakref callback).
     void commit_block() override {
-        for (size_t i = 0; i < rows_.size(); ++i) set(rows_[i], pending_[i]);
+        bool pure = true;
+        for (const Summaries& summaries : pending_) pure = pure && summaries.runs_no_python();
+        std::vector<nb::list> records(rows_.size());
+        for (Summaries& summaries : pending_) {
+            {
+                std::optional<CollectorPaused> paused;
+                if (pure) paused.emplace();
+                const core::Job& job = *summaries.job;
+                nb::object means = summaries.means.attr("tolist")();
+                nb::object stds = summaries.stds.attr("tolist")();
+                nb::object curves = summaries.stack.attr("tolist")();
+                for (size_t i = 0; i < rows_.size(); ++i) {
+                    nb::int_ at((Py_ssize_t) i);
+                    nb::object x_coords = job.x_coords.attr("tolist")();  // a list of its own in every record
+                    records[i].append(core::curve_record(job, x_coords, means[at], stds[at], curves[at]));
+                }
+            }
+            summaries = {};
+        }
         pending_.clear();
+        for (size_t i = 0; i < rows_.size(); ++i) set(rows_[i], records[i]);
     }
 
     void device(Py_ssize_t row, nb::handle records) override { set(row, records); }
@@ -54,7 +114,7 @@ private:
     const py::Call& g_;
     nb::object result_;
     std::vector<Py_ssize_t> rows_;
-    std::vector<nb::list> pending_;
+    std::vector<Summaries> pending_;
 };
 
 }  // namespace

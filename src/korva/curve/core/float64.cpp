@@ -48,6 +48,8 @@ nb::object empty(nb::handle np, nb::handle ndarray_type, std::initializer_list<P
         if (!value) throw nb::python_error();
         PyTuple_SET_ITEM(dims.ptr(), i++, value);
     }
+    // What the module's np gave is checked like any array Python hands back: the callers write
+    // through it by the shape they asked for.
     nb::object array = np.attr("empty")(dims);
     Float64Array check(array, ndarray_type, (int) shape.size(), true);
     if (!check.has_shape(shape) || !check.is_contiguous()) throw NotVectorisable{};
