@@ -16,6 +16,7 @@ I_VTH, I_BV = 1e-7, 1e-6
 VD_LIN, VD_SAT, V_ON = 0.1, 3.3, 3.3
 BODY = 0.15          # V/V: the threshold shift per volt of Vb
 BV_SLOPE = 0.5       # V per decade of the breakdown curve
+NLD_SWING = 0.2      # V per decade: the NLD grid has a point every 60 mV
 
 
 def pld_params(inputs):
@@ -65,7 +66,7 @@ class AnalyticNLD:
         X = np.asarray(X, dtype=float)
         a, b, x = X[:, 0], X[:, 1], X[:, -1]
         if self.curve_type == "id-vg":
-            return np.log10(I_VTH) + (x - (1.0 + 0.3 * a + self.shift)) / 0.08
+            return np.log10(I_VTH) + (x - (1.0 + 0.3 * a + self.shift)) / NLD_SWING
         return np.log10(1e-4 * (1.0 + b) * x + 1e-12)
 
 

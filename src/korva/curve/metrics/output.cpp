@@ -106,7 +106,8 @@ public:
             nb::bytes flags(censored_.data(), censored_.size());
             frame["bv_censored"] = np.attr("frombuffer")(flags, "dtype"_a = np.attr("bool_")).attr("copy")();
         }
-        if (errors_.is_valid()) frame["error"] = np.attr("array")(errors_, "dtype"_a = g_("object"));
+        if (errors_.is_valid())  // object dtype: None where no error, the same in every dask partition
+            frame["error"] = pd.attr("Series")(errors_, "index"_a = frame.attr("index"), "dtype"_a = g_("object"));
         frame.attr("attrs")["metrics"] = metrics_attrs(request_.layout, request_.criteria);
         return frame;
     }
