@@ -360,18 +360,6 @@ def test_submodel_counts_that_differ_pair_by_position():
 
 # --- dask -----------------------------------------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("dask.distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address=None)
-    client = distributed.Client(cluster)
-    try:
-        yield client
-    finally:
-        client.close()
-        cluster.close()
-
 
 @pytest.mark.parametrize("device_type", ["PLD", "NLD"])
 def test_dask_frame_is_lazy_with_known_meta(trained, dask_client, device_type):

@@ -149,7 +149,8 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
     if (original)
         plan = core::make_plan(ctx, request.models, request.device_type, request.curve_types, request.config,
                                request.exact ? core::Stacking::exact : core::Stacking::rounding);
-    if (plan && request.keep_job) std::erase_if(plan->jobs, [&](const core::Job& job) { return !request.keep_job(job); });
+    if (plan && request.keep_job)
+        std::erase_if(plan->jobs, [&](const core::Job& job) { return !request.keep_job(job); });
     std::unique_ptr<Output> output =
         request.output ? request.output(plan ? &*plan : nullptr, count)
         : request.frame ? frame_output(g, plan ? &*plan : nullptr, device_dtype, count) : records_output(g, count);

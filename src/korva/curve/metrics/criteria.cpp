@@ -12,7 +12,8 @@ namespace {
 const char* const pld_curves[] = {"id-vg-lin", "id-vg-sat", "id-vd-0", "breakdown"};
 const char* const nld_curves[] = {"id-vg", "id-vd"};
 
-const char* const criterion_names[] = {"i_vth", "i_bv", "ss_decades", "vd_lin", "vd_sat", "v_on", "v_off", "ron_points"};
+const char* const criterion_names[] = {"i_vth", "i_bv", "ss_decades", "vd_lin",
+                                       "vd_sat", "v_on", "v_off",      "ron_points"};
 
 [[noreturn]] void raise_criterion(const char* name, const char* needs, nb::handle value) {
     PyErr_Format(PyExc_ValueError, "criterion %s must be %s, not %R", name, needs, value.ptr());
@@ -138,7 +139,8 @@ Layout make_layout(DeviceKind kind, nb::handle curves, const char* where) {
     for (nb::handle label : labels) {
         nb::object variant = lin[label];
         if (!py::contains(variant, py::s("Vb"))) {
-            PyErr_Format(PyExc_ValueError, "variant %R of curve 'id-vg-lin' of %s has no 'Vb' value", label.ptr(), where);
+            PyErr_Format(PyExc_ValueError, "variant %R of curve 'id-vg-lin' of %s has no 'Vb' value", label.ptr(),
+                         where);
             throw nb::python_error();
         }
         if (py::equals(label, "Vb=0.00")) layout.vth = layout.sources.size();

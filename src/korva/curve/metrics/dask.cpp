@@ -17,11 +17,7 @@ nb::object predict_dask(const py::Call& g, const SweepRequest& request) {
         py::raise_in_handler(error, PyExc_ImportError,
                              "the figures of merit of a dask DataFrame need dask: pip install 'dask[dataframe]'");
     }
-    if (!py::truthy(g("isinstance")(request.devices, dataframe.attr("DataFrame")))) {
-        PyErr_Format(PyExc_TypeError, "devices must be a pandas or dask DataFrame with one row per device, not %.200s",
-                     Py_TYPE(request.devices.ptr())->tp_name);
-        throw nb::python_error();
-    }
+    if (!py::truthy(g("isinstance")(request.devices, dataframe.attr("DataFrame")))) raise_not_a_frame(request.devices);
     // The frame of no device, on the empty pandas frame dask keeps as the devices' meta: it has the
     // columns, dtypes and attrs of every partition's frame, and checks the input columns now.
     nb::object meta_devices = request.devices.attr("_meta");

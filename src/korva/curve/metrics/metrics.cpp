@@ -55,7 +55,14 @@ void body(const ModuleBody& m) {
 
     m.def({"_predict_partition",
            _predict_partition,
-           {{"devices"}, {"models"}, {"device_type"}, {"config"}, {"criteria"}, {"exact"}, {"chunk_size"}, {"errors"}}});
+           {{"devices"},
+            {"models"},
+            {"device_type"},
+            {"config"},
+            {"criteria"},
+            {"exact"},
+            {"chunk_size"},
+            {"errors"}}});
 }
 
 }  // namespace korva::curve::metrics

@@ -133,6 +133,8 @@ public:
     const std::vector<CurveView>& views() const { return views_; }
 
 private:
+    const core::Float64Array* hold(nb::handle array, nb::handle ndarray, int ndim);
+
     std::vector<nb::object> arrays_;
     std::vector<std::unique_ptr<core::Float64Array>> buffers_;
     std::vector<CurveView> views_;

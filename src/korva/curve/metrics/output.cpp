@@ -61,13 +61,15 @@ public:
         std::vector<CurveView> views;
         for (size_t s = 0; s < x_.size(); ++s) {
             if (!stacks_[s].is_valid()) throw core::NotVectorisable{};
-            core::Float64Array* stack = held.emplace_back(std::make_unique<core::Float64Array>(stacks_[s], ndarray, 3)).get();
-            core::Float64Array* mean = held.emplace_back(std::make_unique<core::Float64Array>(means_[s], ndarray, 2)).get();
+            held.push_back(std::make_unique<core::Float64Array>(stacks_[s], ndarray, 3));
+            held.push_back(std::make_unique<core::Float64Array>(means_[s], ndarray, 2));
+            const core::Float64Array& stack = *held[held.size() - 2];
+            const core::Float64Array& mean = *held.back();
             Py_ssize_t n = (Py_ssize_t) x_[s].size();
-            if (stack->shape(0) != devices || stack->shape(1) < 1 || stack->shape(2) != n || mean->shape(0) != devices ||
-                mean->shape(1) != n || !stack->contiguous() || !mean->contiguous())
+            if (stack.shape(0) != devices || stack.shape(1) < 1 || stack.shape(2) != n || mean.shape(0) != devices ||
+                mean.shape(1) != n || !stack.contiguous() || !mean.contiguous())
                 throw core::NotVectorisable{};
-            views.push_back({x_[s].data(), n, mean->contiguous(), stack->contiguous(), stack->shape(1)});
+            views.push_back({x_[s].data(), n, mean.contiguous(), stack.contiguous(), stack.shape(1)});
         }
         std::vector<CurveView> device = views;
         for (Py_ssize_t d = 0; d < devices; ++d) {

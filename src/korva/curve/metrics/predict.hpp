@@ -23,6 +23,9 @@ nb::object predict_sweep(const py::Call& g, const SweepRequest& request);
 // W/L and W of every row of `devices` (PLD: KeyError naming the missing geometry columns).
 std::vector<Geometry> geometry_of(const py::Call& g, DeviceKind kind, nb::handle devices);
 
+// TypeError: `devices` is neither a pandas nor a dask DataFrame.
+[[noreturn]] void raise_not_a_frame(nb::handle devices);
+
 // A lazy frame over a dask DataFrame (dask.cpp).
 nb::object predict_dask(const py::Call& g, const SweepRequest& request);
 

@@ -24,7 +24,8 @@ bool return_errors(nb::handle errors) {
 Py_ssize_t chunk_size_of(nb::handle chunk_size) {
     if (chunk_size.is_none()) return 0;
     if (!PyLong_Check(chunk_size.ptr()) || PyBool_Check(chunk_size.ptr())) {
-        PyErr_Format(PyExc_TypeError, "chunk_size must be an int or None, not %.200s", Py_TYPE(chunk_size.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "chunk_size must be an int or None, not %.200s",
+                     Py_TYPE(chunk_size.ptr())->tp_name);
         throw nb::python_error();
     }
     int overflow = 0;
@@ -55,16 +56,18 @@ SweepRequest read_request(const py::Call& g, nb::handle devices, nb::handle mode
 }
 
 nb::object predict_pandas_sweep(const py::Call& g, SweepRequest& request) {
-    if (!py::truthy(g("isinstance")(request.devices, g("pd").attr("DataFrame")))) {
-        PyErr_Format(PyExc_TypeError, "devices must be a pandas or dask DataFrame with one row per device, not %.200s",
-                     Py_TYPE(request.devices.ptr())->tp_name);
-        throw nb::python_error();
-    }
+    if (!py::truthy(g("isinstance")(request.devices, g("pd").attr("DataFrame")))) raise_not_a_frame(request.devices);
     request.geometry = geometry_of(g, request.layout.kind, request.devices);
     return predict_sweep(g, request);
 }
 
 }  // namespace
+
+void raise_not_a_frame(nb::handle devices) {
+    PyErr_Format(PyExc_TypeError, "devices must be a pandas or dask DataFrame with one row per device, not %.200s",
+                 Py_TYPE(devices.ptr())->tp_name);
+    throw nb::python_error();
+}
 
 std::vector<Geometry> geometry_of(const py::Call& g, DeviceKind kind, nb::handle devices) {
     Py_ssize_t count = (Py_ssize_t) nb::len(devices);

@@ -191,7 +191,8 @@ double positive_number(nb::handle value, const char* name) {
 nb::object crossing(const py::Call& g) {
     Curves curves(g, g[0], g[1]);
     PerCurve level(g, "level", g[2], curves);
-    return per_row(g, curves, [&](Py_ssize_t i) { return cross(curves.x_data(), curves.row(i), curves.n, level[i]).x; });
+    return per_row(g, curves,
+                   [&](Py_ssize_t i) { return cross(curves.x_data(), curves.row(i), curves.n, level[i]).x; });
 }
 
 nb::object value_at(const py::Call& g) {

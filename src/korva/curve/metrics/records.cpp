@@ -42,7 +42,8 @@ RecordCurves::RecordCurves(const py::Call& g, const Layout& layout, nb::handle r
     // Every array first (converting the lists can run Python code), then the views.
     for (const Source& source : layout.sources) {
         nb::object key = nb::make_tuple(source.curve, source.label);
-        if (!py::contains(by_source, key)) raise_record(source.curve, source.label, "which the figures read, is missing");
+        if (!py::contains(by_source, key))
+            raise_record(source.curve, source.label, "which the figures read, is missing");
         nb::object record = by_source[key];
         arrays_.push_back(as_array(record["x_coords"], "dtype"_a = float64));
         arrays_.push_back(as_array(record["y_coords"], "dtype"_a = float64));
@@ -55,15 +56,20 @@ RecordCurves::RecordCurves(const py::Call& g, const Layout& layout, nb::handle r
             if (nb::cast<Py_ssize_t>(arrays_[3 * i + k].attr("ndim")) != (k == 2 ? 2 : 1))
                 raise_record(source.curve, source.label,
                              "needs x_coords and y_coords of one dimension and _y_coords of two");
-        core::Float64Array* x = buffers_.emplace_back(std::make_unique<core::Float64Array>(arrays_[3 * i], ndarray, 1)).get();
-        core::Float64Array* mean = buffers_.emplace_back(std::make_unique<core::Float64Array>(arrays_[3 * i + 1], ndarray, 1)).get();
-        core::Float64Array* submodels = buffers_.emplace_back(std::make_unique<core::Float64Array>(arrays_[3 * i + 2], ndarray, 2)).get();
+        const core::Float64Array* x = hold(arrays_[3 * i], ndarray, 1);
+        const core::Float64Array* mean = hold(arrays_[3 * i + 1], ndarray, 1);
+        const core::Float64Array* submodels = hold(arrays_[3 * i + 2], ndarray, 2);
         Py_ssize_t n = x->shape(0);
         if (mean->shape(0) != n || submodels->shape(1) != n || submodels->shape(0) < 1 || n < 1)
             raise_record(source.curve, source.label,
                          "needs as many y_coords as x_coords, and at least one curve of as many in _y_coords");
         views_.push_back({x->contiguous(), n, mean->contiguous(), submodels->contiguous(), submodels->shape(0)});
     }
+}
+
+const core::Float64Array* RecordCurves::hold(nb::handle array, nb::handle ndarray, int ndim) {
+    buffers_.push_back(std::make_unique<core::Float64Array>(array, ndarray, ndim));
+    return buffers_.back().get();
 }
 
 nb::object device_metrics(const py::Call& g) {
