@@ -253,6 +253,19 @@ def test_config_lacking_a_needed_curve_or_variant(config, match):
         metrics.predict_device_metrics(REFUSING, mm.pld_devices([0.5]), "PLD", config=config)
 
 
+def test_body_effect_reads_the_variants_of_the_config():
+    config = pld_config()
+    variants = config["CURVE_INFO"]["id-vg-lin"]["variants"]
+    config["CURVE_INFO"]["id-vg-lin"] = dict(config["CURVE_INFO"]["id-vg-lin"],
+                                             variants={k: variants[k] for k in ("Vb=0.00", "Vb=1.65", "Vb=3.30")})
+    frame = metrics.predict_device_metrics(mm.pld_models(), mm.pld_devices([0.5, 1.0]), "PLD", config=config)
+    assert rel(frame.body_effect, np.full(2, mm.BODY)) < 1e-9
+    assert frame.attrs["metrics"]["columns"]["body_effect"]["variant"] == ["Vb=0.00", "Vb=1.65", "Vb=3.30"]
+    config["CURVE_INFO"]["id-vg-lin"]["variants"] = {"Vb=0.00": {"Vb": 0.0}, "Vx=1.00": {"Vx": 1.0}}
+    with pytest.raises(ValueError, match="variant 'Vx=1.00' of curve 'id-vg-lin' of config has no 'Vb' value"):
+        metrics.predict_device_metrics(REFUSING, mm.pld_devices([0.5]), "PLD", config=config)
+
+
 @pytest.mark.parametrize("kwargs, error, match", [
     ({"device_type": "XLD"}, ValueError, "device_type must be 'PLD' or 'NLD'"),
     ({"errors": "ignore"}, ValueError, "errors must be 'raise' or 'return'"),

@@ -33,6 +33,7 @@ public:
         for (const core::Job& job : plan->jobs) {
             Py_ssize_t source = request.layout.find(job.curve_type, job.variant_label);
             source_of_job_.push_back(source);
+            if (source < 0) continue;  // not one the figures read: its stack is refused in job()
             core::Float64Array x(job.x_coords, ndarray, 1);
             x_[source].resize((size_t) x.shape(0));
             for (Py_ssize_t i = 0; i < x.shape(0); ++i) x_[source][i] = x.at(i);
@@ -49,7 +50,8 @@ public:
     void job(size_t index, const core::Job&, nb::handle stack) override {
         // The mean as the records take it, from the stack as predicted.
         nb::object np = g_("np");
-        size_t source = (size_t) source_of_job_.at(index);
+        if (index >= source_of_job_.size() || source_of_job_[index] < 0) throw core::NotVectorisable{};
+        size_t source = (size_t) source_of_job_[index];
         means_[source] = np.attr("ascontiguousarray")(np.attr("mean")(stack, "axis"_a = 1));
         stacks_[source] = np.attr("ascontiguousarray")(stack);
     }
