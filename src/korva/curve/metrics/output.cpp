@@ -34,9 +34,13 @@ public:
             Py_ssize_t source = request.layout.find(job.curve_type, job.variant_label);
             source_of_job_.push_back(source);
             if (source < 0) continue;  // not one the figures read: its stack is refused in job()
-            core::Float64Array x(job.x_coords, ndarray, 1);
-            x_[source].resize((size_t) x.shape(0));
-            for (Py_ssize_t i = 0; i < x.shape(0); ++i) x_[source][i] = x.at(i);
+            try {
+                core::Float64Array x(job.x_coords, ndarray, 1);
+                x_[source].resize((size_t) x.shape(0));
+                for (Py_ssize_t i = 0; i < x.shape(0); ++i) x_[source][i] = x.at(i);
+            } catch (const core::NotVectorisable&) {
+                // no x here: every chunk's shape check fails and its devices take the per-device steps
+            }
         }
     }
 
