@@ -34,6 +34,9 @@ struct Request {
     std::function<bool(const core::Job&)> keep_job;
 };
 
+// The chunk_size argument: 0 for None (chosen from the curves' point counts), else an int >= 1.
+Py_ssize_t read_chunk_size(nb::handle chunk_size);
+
 // The request for a pandas DataFrame: every device's records, or the tidy frame.
 nb::object predict_pandas(const py::Call& g, const Request& request);
 

@@ -5,8 +5,6 @@
 
 #include "korva/curve/batch/batch.hpp"
 
-#include <algorithm>
-#include <limits>
 
 namespace korva::curve::metrics {
 
@@ -21,23 +19,6 @@ bool return_errors(nb::handle errors) {
     throw nb::python_error();
 }
 
-Py_ssize_t chunk_size_of(nb::handle chunk_size) {
-    if (chunk_size.is_none()) return 0;
-    if (!PyLong_Check(chunk_size.ptr()) || PyBool_Check(chunk_size.ptr())) {
-        PyErr_Format(PyExc_TypeError, "chunk_size must be an int or None, not %.200s",
-                     Py_TYPE(chunk_size.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    int overflow = 0;
-    long long size = PyLong_AsLongLongAndOverflow(chunk_size.ptr(), &overflow);
-    if (overflow > 0) return PY_SSIZE_T_MAX;
-    if (size < 1) {
-        PyErr_Format(PyExc_ValueError, "chunk_size must be at least 1, not %R", chunk_size.ptr());
-        throw nb::python_error();
-    }
-    return (Py_ssize_t) std::min<long long>(size, PY_SSIZE_T_MAX);
-}
-
 // The request as given, checked; `devices` not yet.
 SweepRequest read_request(const py::Call& g, nb::handle devices, nb::handle models, nb::handle config,
                           nb::handle criteria, nb::handle exact, nb::handle chunk_size, nb::handle errors) {
@@ -47,7 +28,7 @@ SweepRequest read_request(const py::Call& g, nb::handle devices, nb::handle mode
     request.criteria = read_criteria(g, criteria, kind);
     request.exact = py::truthy(exact);
     request.return_errors = return_errors(errors);
-    request.chunk_size = chunk_size_of(chunk_size);
+    request.chunk_size = batch::read_chunk_size(chunk_size);
     // The curve table the prediction will read: the caller's configuration, or the device type's.
     nb::object resolved = nb::borrow(config);
     if (!py::truthy(resolved)) resolved = g("mos_utils").attr("_DEVICE_CONFIG")[request.device_type];
