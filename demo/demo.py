@@ -290,7 +290,10 @@ def plot_device_metrics(devices, figures, front):
     right.plot(on_front["ron"], on_front["bv"], color="black", linewidth=1.2, marker="D", markersize=4,
                label="Pareto front (min ron, max bv)")
     right.set_xscale("log")
-    right.xaxis.set_minor_formatter(plt.NullFormatter())  # the labelled decades are enough
+    low, high = figures["ron"].min() / 1.2, figures["ron"].max() * 1.2  # ticks inside the data
+    ticks = [t for t in (1e9, 2e9, 5e9, 1e10, 2e10, 5e10) if low <= t <= high]
+    right.set_xticks(ticks, [f"{t:.0e}".replace("e+0", "e").replace("e+", "e") for t in ticks])
+    right.xaxis.set_minor_formatter(plt.NullFormatter())
     right.set_xlabel("ron [ohm]  (id-vd-0, Vg = -3.3 V)")
     right.set_ylabel(f"bv [V]  (at {SWEEP_CRITERIA['i_bv']:g} A per unit of W)")
     right.set_title("Breakdown voltage against on-resistance")
