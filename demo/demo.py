@@ -1,7 +1,8 @@
 """A tour of korva: the module tree, object fingerprints, MTD dump containers (saved encrypted,
-loaded from the file and over HTTP), device curve prediction with a plot of the curves, and a
+loaded from the file and over HTTP), device curve prediction with a plot of the curves, a
 design sweep: the curves of 500 devices predicted in one batch call, with a plot of the drain
-current at a fixed bias against the swept geometry.
+current at a fixed bias against the swept geometry, and the figures of merit of a two-dimensional
+sweep (Length x Finger Width, 2,000 devices) with the Pareto front of on-resistance and breakdown.
 
 Run it with `./dev.sh demo`; it writes its files into demo/out/."""
 import functools
@@ -20,6 +21,7 @@ from sklearn.tree import DecisionTreeRegressor
 
 import korva
 import korva.curve.batch as curve_batch
+import korva.curve.metrics as curve_metrics
 import korva.curve.mos_utils as mos_utils
 from korva.utils import hash as korva_hash
 from korva.utils import mtdump
@@ -231,6 +233,78 @@ def plot_sweep(axes_info, swept, at_bias):
     print("plot of the drain current against the swept input:", target)
 
 
+# ---- figures of merit ---------------------------------------------------------------------------
+
+LENGTHS = np.linspace(0.5, 5.0, 50)
+FINGER_WIDTHS = np.linspace(1.0, 10.0, 40)
+SWEEP_CRITERIA = {"i_bv": 3e-5}  # 30 uA per unit of W: the widest devices break down beyond the sweep
+
+
+def show_device_metrics(models):
+    section("Figures of merit: Length x Finger Width, 2,000 devices")
+    grid = pd.MultiIndex.from_product([LENGTHS, FINGER_WIDTHS], names=["Length", "Finger Width"]).to_frame(index=False)
+    devices = pd.DataFrame([PLD_DEVICE] * len(grid)).reset_index(drop=True)
+    devices["Length"], devices["Finger Width"] = grid["Length"], grid["Finger Width"]
+    devices.index = [f"L{length:.2f}-W{width:.2f}" for length, width in zip(grid["Length"], grid["Finger Width"])]
+    started = time.perf_counter()
+    figures = curve_metrics.predict_device_metrics(models, devices, "PLD", criteria=SWEEP_CRITERIA)
+    elapsed = time.perf_counter() - started
+    print(f"{len(devices):,} devices: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s (wall clock); "
+          f"{figures.shape[1]} columns, {figures.memory_usage(deep=True).sum() / 2**10:.0f} KiB")
+    units = figures.attrs["metrics"]["columns"]
+    print(figures[["vth_lin", "vth_lin_std", "ss", "dibl", "on_off", "ron", "bv"]].describe()
+          .loc[["mean", "min", "max"]].to_string(float_format=lambda v: f"{v:.4g}"))
+    print("units:", {c: units[c]["unit"] for c in ("vth_lin", "ss", "dibl", "on_off", "ron", "bv")})
+    front = curve_metrics.pareto_front(figures, minimize=["ron"], maximize=["bv"])
+    print(f"Pareto front (min ron, max bv): {int(front.sum())} devices; censored breakdowns: "
+          f"{int(figures['bv_censored'].sum())}")
+    print(figures.loc[front, ["ron", "bv", "bv_censored"]].join(devices[["Length", "Finger Width"]])
+          .sort_values("ron").head(8).to_string(float_format=lambda v: f"{v:.4g}"))
+    plot_device_metrics(devices, figures, front)
+
+
+def plot_device_metrics(devices, figures, front):
+    plt = pyplot()
+    if plt is None:
+        return
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.6))
+    cmap = plt.get_cmap("viridis")
+    for i, width in enumerate(FINGER_WIDTHS[::8]):
+        rows = np.isclose(devices["Finger Width"], width)
+        color = cmap(i / 4)
+        y, std = figures.loc[rows, "vth_lin"], figures.loc[rows, "vth_lin_std"]
+        left.plot(devices.loc[rows, "Length"], y, color=color, label=f"Finger Width {width:.2f}")
+        left.fill_between(devices.loc[rows, "Length"], y - std, y + std, color=color, alpha=0.15)
+    left.set_xlabel("Length")
+    left.set_ylabel("vth_lin [V]  (|Vg| at 1e-7 A x W/L, Vd = -0.1 V)")
+    left.set_title("Linear threshold voltage (band: ± submodel std)")
+    left.legend(fontsize=7)
+
+    censored = figures["bv_censored"].to_numpy()
+    points = right.scatter(figures["ron"], figures["bv"], c=devices["Length"], cmap="viridis", s=9,
+                           marker="o", alpha=0.8)
+    right.scatter(figures.loc[censored, "ron"], figures.loc[censored, "bv"], marker="^", s=26,
+                  facecolors="none", edgecolors="tab:red", linewidths=0.8,
+                  label="censored: breakdown beyond the sweep (bv = end of sweep)")
+    on_front = figures[front].sort_values("ron")
+    right.plot(on_front["ron"], on_front["bv"], color="black", linewidth=1.2, marker="D", markersize=4,
+               label="Pareto front (min ron, max bv)")
+    right.set_xscale("log")
+    low, high = figures["ron"].min() / 1.2, figures["ron"].max() * 1.2  # ticks inside the data
+    ticks = [t for t in (1e9, 2e9, 5e9, 1e10, 2e10, 5e10) if low <= t <= high]
+    right.set_xticks(ticks, [f"{t:.0e}".replace("e+0", "e").replace("e+", "e") for t in ticks])
+    right.xaxis.set_minor_formatter(plt.NullFormatter())
+    right.set_xlabel("ron [ohm]  (id-vd-0, Vg = -3.3 V)")
+    right.set_ylabel(f"bv [V]  (at {SWEEP_CRITERIA['i_bv']:g} A per unit of W)")
+    right.set_title("Breakdown voltage against on-resistance")
+    fig.colorbar(points, ax=right, label="Length")
+    right.legend(fontsize=7, loc="lower right")
+    fig.tight_layout()
+    target = OUT / "device_metrics.png"
+    fig.savefig(target, dpi=110)
+    print("plot of the figures of merit:", target)
+
+
 def main():
     OUT.mkdir(exist_ok=True)
     rng = np.random.default_rng(7)
@@ -239,6 +313,7 @@ def main():
     show_dump(rng)
     models = show_curves(rng)
     show_design_sweep(models)
+    show_device_metrics(models)
 
 
 if __name__ == "__main__":

@@ -51,6 +51,20 @@ def fresh():
     return run_python
 
 
+@pytest.fixture(scope="module")
+def dask_client():
+    """A distributed.LocalCluster of two single-threaded worker processes on 127.0.0.1 only."""
+    distributed = pytest.importorskip("dask.distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address=None)
+    client = distributed.Client(cluster)
+    try:
+        yield client
+    finally:
+        client.close()
+        cluster.close()
+
+
 # An IV that the encrypting tests draw instead of a random one, so that a container or payload, and
 # what a wrong key makes of it, are the same on every run.
 FIXED_IV = bytes(range(0xA0, 0xB0))

@@ -110,18 +110,6 @@ def test_spawned_worker_restores_input_transform(mos):
 
 # --- Dask -----------------------------------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("dask.distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address=None)
-    client = distributed.Client(cluster)
-    try:
-        yield client
-    finally:
-        client.close()
-        cluster.close()
-
 
 def test_dask_gives_identical_records(mos, workload, serial, dask_client):
     models, devices, types = workload

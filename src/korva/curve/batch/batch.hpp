@@ -4,7 +4,12 @@
 
 #include "korva/curve/core/core.hpp"
 
+#include <functional>
+#include <memory>
+
 namespace korva::curve::batch {
+
+class Output;
 
 // predict_curves_for_frame(models, devices, device_type, curve_types=None, config=None, *,
 // exact=False, output="records", errors="raise", chunk_size=None, progress=False)
@@ -22,7 +27,15 @@ struct Request {
     bool return_errors = false;  // errors="return"
     Py_ssize_t chunk_size = 0;   // 0: chosen from the curves' point counts
     bool progress = false;
+    // A caller's own output in place of records or frame (korva.curve.metrics), made from the plan
+    // (null when every device takes the per-device steps) and the device count; and which of the
+    // plan's jobs it needs (unset: all).
+    std::function<std::unique_ptr<Output>(const core::Plan*, Py_ssize_t)> output;
+    std::function<bool(const core::Job&)> keep_job;
 };
+
+// The chunk_size argument: 0 for None (chosen from the curves' point counts), else an int >= 1.
+Py_ssize_t read_chunk_size(nb::handle chunk_size);
 
 // The request for a pandas DataFrame: every device's records, or the tidy frame.
 nb::object predict_pandas(const py::Call& g, const Request& request);

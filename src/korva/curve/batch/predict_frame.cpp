@@ -40,21 +40,7 @@ Request read_request(const Arguments& a) {
     if (!is_text(errors, "raise") && !is_text(errors, "return")) raise_choice("errors", errors, "raise", "return");
     request.frame = is_text(output, "frame");
     request.return_errors = is_text(errors, "return");
-    if (!chunk_size.is_none()) {
-        if (!PyLong_Check(chunk_size.ptr()) || PyBool_Check(chunk_size.ptr())) {
-            PyErr_Format(PyExc_TypeError, "chunk_size must be an int or None, not %.200s",
-                         Py_TYPE(chunk_size.ptr())->tp_name);
-            throw nb::python_error();
-        }
-        int overflow = 0;
-        long long size = PyLong_AsLongLongAndOverflow(chunk_size.ptr(), &overflow);
-        if (overflow > 0) size = PY_SSIZE_T_MAX;
-        if (size < 1) {
-            PyErr_Format(PyExc_ValueError, "chunk_size must be at least 1, not %R", chunk_size.ptr());
-            throw nb::python_error();
-        }
-        request.chunk_size = (Py_ssize_t) std::min<long long>(size, PY_SSIZE_T_MAX);
-    }
+    request.chunk_size = read_chunk_size(chunk_size);
     request.progress = py::truthy(a.progress);
     return request;
 }
@@ -144,6 +130,22 @@ DeviceInputs::Chunk sorted_devices(const DeviceInputs& inputs, Py_ssize_t start,
 
 }  // namespace
 
+Py_ssize_t read_chunk_size(nb::handle chunk_size) {
+    if (chunk_size.is_none()) return 0;
+    if (!PyLong_Check(chunk_size.ptr()) || PyBool_Check(chunk_size.ptr())) {
+        PyErr_Format(PyExc_TypeError, "chunk_size must be an int or None, not %.200s", Py_TYPE(chunk_size.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    int overflow = 0;
+    long long size = PyLong_AsLongLongAndOverflow(chunk_size.ptr(), &overflow);
+    if (overflow > 0) size = PY_SSIZE_T_MAX;
+    if (size < 1) {
+        PyErr_Format(PyExc_ValueError, "chunk_size must be at least 1, not %R", chunk_size.ptr());
+        throw nb::python_error();
+    }
+    return (Py_ssize_t) std::min<long long>(size, PY_SSIZE_T_MAX);
+}
+
 nb::object predict_pandas(const py::Call& g, const Request& request) {
     core::Context ctx(g, g("mos_utils"));
     nb::handle devices = request.devices;
@@ -164,8 +166,11 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
     if (original)
         plan = core::make_plan(ctx, request.models, request.device_type, request.curve_types, request.config,
                                request.exact ? core::Stacking::exact : core::Stacking::rounding);
+    if (plan && request.keep_job)
+        std::erase_if(plan->jobs, [&](const core::Job& job) { return !request.keep_job(job); });
     std::unique_ptr<Output> output =
-        request.frame ? frame_output(g, plan ? &*plan : nullptr, device_dtype, count) : records_output(g, count);
+        request.output ? request.output(plan ? &*plan : nullptr, count)
+        : request.frame ? frame_output(g, plan ? &*plan : nullptr, device_dtype, count) : records_output(g, count);
     std::optional<DeviceInputs> inputs;
     if (plan) inputs.emplace(ctx, *plan, devices);
 

@@ -1,0 +1,436 @@
+"""korva.curve.metrics: the primitives on curves whose answer is known in closed form, the figures
+of a sweep through models that predict analytic curves, and the figures of a sweep equal to those
+computed from the batch's records of the same devices."""
+import numpy as np
+import pandas as pd
+import pytest
+
+import curve_models as cm
+import metric_models as mm
+from korva.curve import batch, metrics, mos_utils
+
+X = np.linspace(-0.1, 3.65, 101)  # the transfer curves' grid
+
+
+def rel(a, b):
+    a, b = np.asarray(a, float), np.asarray(b, float)
+    return np.max(np.abs(a - b) / np.maximum(np.abs(b), 1e-300), initial=0.0)
+
+
+# --- primitives ---------------------------------------------------------------------------------
+
+def transfer(vt, swing, level=-7.0, x=X):
+    """log10 I exactly linear in x, at `level` when x == vt, one decade per `swing` volts."""
+    return level + (np.asarray(x)[None, :] - np.asarray(vt, float)[:, None]) / np.asarray(swing, float)[:, None]
+
+
+def test_primitives_on_closed_form_curves():
+    vt, swing = np.array([0.3, 0.75, 1.2, 2.05]), np.array([0.06, 0.08, 0.1, 0.2])
+    y = transfer(vt, swing)
+    assert rel(metrics.crossing(X, y, -7.0), vt) < 1e-9
+    assert rel(metrics.subthreshold_swing(X, y, -7.0), 1000 * swing) < 1e-9
+    assert rel(metrics.subthreshold_swing(X, y[2:], -7.0, decades=1.0), 1000 * swing[2:]) < 1e-9  # 3 points or more
+    assert rel(metrics.value_at(X, y, 3.3), -7.0 + (3.3 - vt) / swing) < 1e-9
+    # a level and an x0 per curve; one curve gives a float
+    levels = np.array([-8.0, -7.5, -7.0, -6.5])
+    assert rel(metrics.crossing(X, y, levels), vt + (levels + 7.0) * swing) < 1e-9
+    assert rel(metrics.value_at(X, y, vt), np.full(4, -7.0)) < 1e-9
+    single = metrics.crossing(X, y[1], -7.0)
+    assert type(single) is float and abs(single - 0.75) < 1e-9
+    # an output curve exactly linear in current: R = 1 / g
+    vd = np.linspace(0.0, 3.65, 101)
+    g = np.array([1e-3, 2.5e-5, 4e-7])
+    y_out = np.log10(g[:, None] * vd[None, :] + 1e-9)
+    assert rel(metrics.on_resistance(vd, y_out), 1 / g) < 1e-9
+    assert rel(metrics.on_resistance(vd, y_out, points=20), 1 / g) < 1e-9
+
+
+@pytest.mark.parametrize("case, y, level, expected", [
+    ("crosses back below: the first crossing counts", [-9, -8, -6, -8, -9, -5], -7.0, 1.5),
+    ("starts at the level", [-7, -6, -5, -4, -3, -2], -7.0, np.nan),
+    ("never reaches it", [-9, -9, -8.5, -8, -7.5, -7.01], -7.0, np.nan),
+    ("NaN before the crossing", [-9, np.nan, -8, -6, -5, -4], -7.0, np.nan),
+    ("NaN after the crossing does not matter", [-9, -8, -6, np.nan, -5, -4], -7.0, 1.5),
+    ("reaches it exactly at a point", [-9, -8, -7, -6, -5, -4], -7.0, 2.0),
+    ("NaN level", [-9, -8, -6, -5, -4, -3], np.nan, np.nan),
+])
+def test_crossing_cases(case, y, level, expected):
+    got = metrics.crossing(np.arange(6.0), np.array(y, float), level)
+    assert (np.isnan(got) and np.isnan(expected)) or abs(got - expected) < 1e-12, case
+
+
+@pytest.mark.parametrize("x0, expected", [(-0.5, np.nan), (0.0, -9.0), (2.25, -6.75), (5.0, -4.0), (5.1, np.nan),
+                                          (np.nan, np.nan)])
+def test_value_at_inside_and_outside_the_sweep(x0, expected):
+    y = np.array([-9.0, -8.0, -7.0, -6.0, -5.0, -4.0])
+    got = metrics.value_at(np.arange(6.0), y, x0)
+    assert (np.isnan(got) and np.isnan(expected)) or got == expected
+
+
+@pytest.mark.parametrize("case, y", [
+    ("two points in the window", [-12.0, -9.5, -8.5, -5.0, -4.0, -3.0]),
+    ("falling", [-4.0, -5.0, -6.0, -7.0, -8.0, -9.0]),
+    ("flat", [-8.0, -8.0, -8.0, -8.0, -8.0, -8.0]),
+    ("NaN everywhere", [np.nan] * 6),
+])
+def test_swing_without_a_positive_slope_on_three_points_is_nan(case, y):
+    assert np.isnan(metrics.subthreshold_swing(np.arange(6.0), np.array(y), -7.0)), case
+
+
+@pytest.mark.parametrize("x, y, points", [
+    (np.arange(6.0), np.log10([1e-9, 5e-9, 4e-9, 3e-9, 2e-9, 1e-9]), 5),    # falling current: g < 0
+    (np.arange(6.0), np.log10(np.arange(6.0) * 1e-3 + 1e-9), 6),            # only 5 points with x > 0
+    (np.arange(6.0), np.array([-9, -8, np.nan, -7, -6, -5.0]), 5),          # a NaN among them
+])
+def test_on_resistance_undefined(x, y, points):
+    assert np.isnan(metrics.on_resistance(x, y, points))
+
+
+def test_noisy_curves_keep_threshold_and_swing():
+    rng = np.random.default_rng(14)
+    vt, swing = 0.7, 0.08
+    y = transfer(np.full(1000, vt), np.full(1000, swing)) + rng.normal(0.0, 0.02, (1000, X.size))
+    vth = metrics.crossing(X, y, -7.0)
+    ss = metrics.subthreshold_swing(X, y, -7.0)
+    assert np.isfinite(vth).all() and np.isfinite(ss).all()
+    assert vth.std() <= 5e-3 and abs(vth.mean() - vt) <= 5e-3
+    assert abs(ss.mean() / (1000 * swing) - 1) <= 0.05
+    assert np.mean(np.abs(ss / (1000 * swing) - 1)) <= 0.05
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda: metrics.crossing(np.ones((2, 3)), np.ones(3), 0.0), ValueError, "x must be one-dimensional"),
+    (lambda: metrics.crossing(np.arange(3.0), np.ones(4), 0.0), ValueError, "len\\(x\\) = 3 points"),
+    (lambda: metrics.crossing(np.arange(3.0), np.ones((2, 3)), [0.0, 1.0, 2.0]), ValueError, "one value per curve"),
+    (lambda: metrics.value_at(np.arange(3.0), np.ones(3), [0.0]), ValueError, "one value per curve"),
+    (lambda: metrics.subthreshold_swing(np.arange(3.0), np.ones(3), 0.0, decades=0), ValueError, "decades"),
+    (lambda: metrics.on_resistance(np.arange(3.0), np.ones(3), points=1), ValueError, "at least 2"),
+    (lambda: metrics.on_resistance(np.arange(3.0), np.ones(3), points=2.0), TypeError, "points must be an int"),
+])
+def test_primitive_argument_errors(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+# --- figures of a sweep on analytic curves --------------------------------------------------------
+
+PLD_COLUMNS = ["vth_lin", "vth_lin_std", "vth_sat", "vth_sat_std", "ss", "ss_std", "dibl", "dibl_std",
+               "body_effect", "body_effect_std", "log_ion", "log_ion_std", "log_ioff", "log_ioff_std", "on_off",
+               "on_off_std", "ron", "ron_std", "log_idsat", "log_idsat_std", "bv", "bv_std", "bv_censored"]
+NLD_COLUMNS = ["vth", "vth_std", "ss", "ss_std", "log_ion", "log_ion_std", "log_ioff", "log_ioff_std", "on_off",
+               "on_off_std", "ron", "ron_std"]
+
+
+@pytest.mark.parametrize("exact", [False, True])
+def test_pld_sweep_figures_in_closed_form(exact):
+    lengths = [0.1, 0.35, 0.8, 1.5, 2.2, 4.5]
+    devices = mm.pld_devices(lengths)
+    frame = metrics.predict_device_metrics(mm.pld_models(), devices, "PLD", exact=exact, chunk_size=4)
+    assert list(frame.columns) == PLD_COLUMNS and list(frame.index) == list(devices.index)
+    assert (frame.drop(columns="bv_censored").dtypes == np.float64).all() and frame.bv_censored.dtype == bool
+    expected = mm.expected_pld(devices)
+    for column, values in expected.items():
+        if column == "bv":
+            continue
+        assert rel(frame[column], values) < 1e-9 or np.max(np.abs(frame[column] - values)) < 1e-12, column
+    # the spread: each submodel's threshold moves by its shift, so do ion and ioff in decades
+    shifts = np.array(mm.SHIFTS)
+    swing = frame.ss / 1000
+    assert rel(frame.log_ion_std, shifts.std() / swing) < 1e-9
+    assert rel(frame.log_ioff_std, shifts.std() / swing) < 1e-9
+    assert rel(frame.log_idsat, [np.interp(3.3, np.linspace(0, 3.65, 101), np.log10(1e-4 * w * np.linspace(0, 3.65, 101)
+                                                                                    / length + 1e-12))
+                                 for w, length in zip(devices["Finger Width"] * devices.nf, devices.Length)]) < 1e-9
+    # breakdown: inside the sweep, then beyond its end (censored at x[-1] = 15 V)
+    bv = mm.pld_params(devices.to_numpy(float))["bv"]
+    inside = bv + shifts.max() < 15.0
+    assert rel(frame.bv[inside], bv[inside] + shifts.mean()) < 1e-9
+    assert rel(frame.bv_std[inside], np.full(inside.sum(), shifts.std())) < 1e-9
+    assert list(frame.bv_censored) == [False, False, False, False, False, True]
+    assert frame.bv.iloc[-1] == 15.0 and frame.bv_std.iloc[-1] == 0.0
+
+
+def test_breakdown_at_or_above_the_level_from_the_first_point():
+    devices = mm.pld_devices([-0.9])
+    models = mm.pld_models()  # the analytic models refuse W/L <= 0: give a positive one, a negative breakdown
+    devices["Length"] = 0.2
+    models["PLD"]["breakdown"] = mm.ensemble(lambda c, s: _Constant(-3.0), "breakdown")
+    frame = metrics.predict_device_metrics(models, devices, "PLD")
+    assert frame.bv.iloc[0] == 0.0 and not frame.bv_censored.iloc[0]
+
+
+class _Constant:
+    def __init__(self, value):
+        self.value = value
+
+    def predict(self, X):
+        return np.full(len(X), self.value)
+
+
+def test_nld_sweep_figures_in_closed_form():
+    raw = pd.DataFrame({"A": [0.5, 1.0, 2.0], "B": [0.2, 1.0, 3.0], "C": 1.0, "D": 1.0, "E": 1.0})
+    frame = metrics.predict_device_metrics(mm.nld_models(), raw, "NLD")
+    assert list(frame.columns) == NLD_COLUMNS
+    shifts = np.array(mm.SHIFTS)
+    vt = 1.0 + 0.3 * raw.A + shifts.mean()
+    assert rel(frame.vth, vt) < 1e-9 and rel(frame.vth_std, np.full(3, shifts.std())) < 1e-9
+    assert rel(frame.ss, np.full(3, 1000 * mm.NLD_SWING)) < 1e-9
+    assert rel(frame.log_ion, -7 + (6.0 - vt) / mm.NLD_SWING) < 1e-9
+    assert rel(frame.ron, 1 / (1e-4 * (1 + raw.B))) < 1e-9
+    # W = L = 1 for NLD: the criteria are absolute currents
+    lower = metrics.predict_device_metrics(mm.nld_models(), raw, "NLD", criteria={"i_vth": 1e-8, "v_on": 3.0})
+    assert rel(lower.vth, vt - mm.NLD_SWING) < 1e-9
+    assert rel(lower.log_ion, -7 + (3.0 - vt) / mm.NLD_SWING) < 1e-9
+    assert lower.attrs["metrics"]["criteria"] == {"i_vth": 1e-8, "i_bv": 1e-6, "ss_decades": 2.0, "vd_lin": 0.1,
+                                                  "vd_sat": 3.3, "v_on": 3.0, "v_off": 0.0, "ron_points": 5}
+
+
+def test_attrs_name_unit_curve_and_variant():
+    frame = metrics.predict_device_metrics(mm.pld_models(), mm.pld_devices([0.5]), "PLD")
+    columns = frame.attrs["metrics"]["columns"]
+    assert set(columns) == set(PLD_COLUMNS)
+    assert columns["vth_lin"] == {"unit": "V", "curve": "id-vg-lin", "variant": "Vb=0.00"}
+    assert columns["ron_std"] == {"unit": "ohm", "curve": "id-vd-0", "variant": "Vg=-3.30"}
+    assert columns["dibl"]["curve"] == ["id-vg-lin", "id-vg-sat"] and columns["dibl"]["unit"] == "mV/V"
+    assert columns["bv"] == {"unit": "V", "curve": "breakdown", "variant": None}
+    assert frame.attrs["metrics"]["criteria"]["v_on"] == 3.3
+
+
+# --- checks before any prediction -----------------------------------------------------------------
+
+class _Refuses:
+    def predict(self, X):
+        raise AssertionError("predicted before the arguments were checked")
+
+
+REFUSING = {"PLD": {c: _Refuses() for c in cm.CURVES["PLD"]}}
+
+
+@pytest.mark.parametrize("criteria, error, match", [
+    ({"i_th": 1e-7}, ValueError, "unknown criterion 'i_th'"),
+    ({"i_vth": 0.0}, ValueError, "i_vth must be a finite positive number"),
+    ({"i_bv": -1e-6}, ValueError, "i_bv"),
+    ({"vd_sat": float("inf")}, ValueError, "vd_sat"),
+    ({"ss_decades": float("nan")}, ValueError, "ss_decades"),
+    ({"v_on": "3.3"}, ValueError, "v_on"),
+    ({"v_on": True}, ValueError, "v_on"),
+    ({"v_off": -0.1}, ValueError, "v_off must be a finite number >= 0"),
+    ({"ron_points": 1}, ValueError, "ron_points must be an int >= 2"),
+    ({"ron_points": 5.0}, ValueError, "ron_points"),
+    ([("i_vth", 1e-7)], TypeError, "criteria must be a dict or None"),
+])
+def test_criteria_are_checked_first(criteria, error, match):
+    with pytest.raises(error, match=match):
+        metrics.predict_device_metrics(REFUSING, mm.pld_devices([0.5]), "PLD", criteria=criteria)
+
+
+def test_criteria_accept_zero_v_off_and_numpy_numbers():
+    frame = metrics.predict_device_metrics(mm.pld_models(), mm.pld_devices([0.5]), "PLD",
+                                           criteria={"v_off": 0, "ron_points": np.int64(3), "i_vth": np.float32(1e-7)})
+    assert frame.attrs["metrics"]["criteria"]["ron_points"] == 3
+
+
+def pld_config(curve=None, drop_variant=None):
+    config = {k: v for k, v in mos_utils._DEVICE_CONFIG["PLD"].items()}
+    info = {c: dict(entry) for c, entry in config["CURVE_INFO"].items()}
+    if curve:
+        del info[curve]
+    if drop_variant:
+        c, label = drop_variant
+        info[c]["variants"] = {k: v for k, v in info[c]["variants"].items() if k != label}
+    config["CURVE_INFO"] = info
+    return config
+
+
+@pytest.mark.parametrize("config, match", [
+    (pld_config(curve="breakdown"), "config has no curve 'breakdown'"),
+    (pld_config(curve="id-vg-sat"), "config has no curve 'id-vg-sat'"),
+    (pld_config(drop_variant=("id-vd-0", "Vg=-3.30")), "curve 'id-vd-0' of config has no variant 'Vg=-3.30'"),
+    (pld_config(drop_variant=("id-vg-lin", "Vb=0.00")), "curve 'id-vg-lin' of config has no variant 'Vb=0.00'"),
+])
+def test_config_lacking_a_needed_curve_or_variant(config, match):
+    with pytest.raises(ValueError, match=match):
+        metrics.predict_device_metrics(REFUSING, mm.pld_devices([0.5]), "PLD", config=config)
+
+
+def test_body_effect_reads_the_variants_of_the_config():
+    config = pld_config()
+    variants = config["CURVE_INFO"]["id-vg-lin"]["variants"]
+    config["CURVE_INFO"]["id-vg-lin"] = dict(config["CURVE_INFO"]["id-vg-lin"],
+                                             variants={k: variants[k] for k in ("Vb=0.00", "Vb=1.65", "Vb=3.30")})
+    frame = metrics.predict_device_metrics(mm.pld_models(), mm.pld_devices([0.5, 1.0]), "PLD", config=config)
+    assert rel(frame.body_effect, np.full(2, mm.BODY)) < 1e-9
+    assert frame.attrs["metrics"]["columns"]["body_effect"]["variant"] == ["Vb=0.00", "Vb=1.65", "Vb=3.30"]
+    config["CURVE_INFO"]["id-vg-lin"]["variants"] = {"Vb=0.00": {"Vb": 0.0}, "Vx=1.00": {"Vx": 1.0}}
+    with pytest.raises(ValueError, match="variant 'Vx=1.00' of curve 'id-vg-lin' of config has no 'Vb' value"):
+        metrics.predict_device_metrics(REFUSING, mm.pld_devices([0.5]), "PLD", config=config)
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"device_type": "XLD"}, ValueError, "device_type must be 'PLD' or 'NLD'"),
+    ({"errors": "ignore"}, ValueError, "errors must be 'raise' or 'return'"),
+    ({"chunk_size": 0}, ValueError, "chunk_size must be at least 1"),
+    ({"devices": [1, 2]}, TypeError, "devices must be a pandas or dask DataFrame"),
+    ({"devices": mm.pld_devices([0.5]).drop(columns=["nf"])}, KeyError, "nf"),
+])
+def test_bad_arguments_are_refused(kwargs, error, match):
+    arguments = {"models": REFUSING, "devices": mm.pld_devices([0.5]), "device_type": "PLD", **kwargs}
+    with pytest.raises(error, match=match):
+        metrics.predict_device_metrics(**arguments)
+
+
+def test_a_failing_device_with_errors_return_and_raise():
+    devices = mm.pld_devices([0.3, -0.5, 0.9])  # the analytic models refuse a negative length
+    frame = metrics.predict_device_metrics(mm.pld_models(), devices, "PLD", errors="return")
+    assert list(frame.columns) == PLD_COLUMNS + ["error"]
+    assert frame.error.iloc[1].startswith("ValueError: the analytic model needs a positive")
+    assert frame.error.iloc[0] is None and frame.error.iloc[2] is None
+    assert frame.drop(columns=["bv_censored", "error"]).iloc[1].isna().all() and not frame.bv_censored.iloc[1]
+    alone = metrics.predict_device_metrics(mm.pld_models(), devices.iloc[[0, 2]], "PLD")
+    pd.testing.assert_frame_equal(frame.drop(columns="error").iloc[[0, 2]], alone)
+    with pytest.raises(ValueError, match="needs a positive") as caught:
+        metrics.predict_device_metrics(mm.pld_models(), devices, "PLD")
+    assert "device 'L1'" in caught.value.__notes__[0]
+
+
+def test_progress_bar_over_the_devices(capsys):
+    metrics.predict_device_metrics(mm.pld_models(), mm.pld_devices([0.3, 0.6, 0.9]), "PLD", progress=True)
+    assert "3/3" in capsys.readouterr().err
+
+
+# --- the same figures as the batch's records -------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def trained():
+    return cm.all_models(n_estimators=4, linear_estimators=3)
+
+
+def from_records(records, devices, device_type):
+    return pd.DataFrame([metrics.device_metrics(r, devices.iloc[i], device_type) for i, r in enumerate(records)],
+                        index=devices.index)
+
+
+@pytest.mark.parametrize("exact", [True, False])
+@pytest.mark.parametrize("device_type", ["PLD", "NLD"])
+def test_sweep_equals_figures_of_the_batch_records(trained, device_type, exact):
+    devices = pd.DataFrame(cm.device_inputs(device_type, 23, seed=21))
+    devices.index = [f"d{i}" for i in range(len(devices))]
+    frame = metrics.predict_device_metrics(trained, devices, device_type, exact=exact, chunk_size=6)
+    records = batch.predict_curves_for_frame(trained, devices, device_type, exact=exact, chunk_size=6)
+    expected = from_records(records, devices, device_type).astype(frame.dtypes.to_dict())
+    pd.testing.assert_frame_equal(frame, expected, check_exact=True)
+    assert frame.iloc[:, :4].notna().all().all()  # a comparison of figures, not of NaNs
+
+
+def test_devices_through_the_per_device_steps_give_the_same_figures(trained, monkeypatch):
+    # A replaced predict_curves_for_inputs sends every device through it, and so its records
+    devices = pd.DataFrame(cm.device_inputs("PLD", 9, seed=22))
+    stacked = metrics.predict_device_metrics(trained, devices, "PLD", exact=True, chunk_size=4)
+    calls = []
+    original = mos_utils.predict_curves_for_inputs
+
+    def counted(*args, **kwargs):
+        calls.append(args[3])
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(mos_utils, "predict_curves_for_inputs", counted)
+    literal = metrics.predict_device_metrics(trained, devices, "PLD", exact=True, chunk_size=4)
+    assert len(calls) == 9 and calls[0] == ["id-vg-lin", "id-vg-sat", "id-vd-0", "breakdown"]
+    pd.testing.assert_frame_equal(literal, stacked, check_exact=True)
+
+
+def test_a_device_with_a_missing_input_fails_alone(trained):
+    devices = pd.DataFrame(cm.device_inputs("PLD", 5, seed=23))
+    devices.iloc[2, 1] = np.nan  # sklearn refuses the NaN in its query rows
+    frame = metrics.predict_device_metrics(trained, devices, "PLD", errors="return")
+    assert frame.error.iloc[2].startswith("ValueError: Input X contains NaN")
+    assert frame.vth_lin.isna().tolist() == [False, False, True, False, False]
+    assert frame.drop(columns=["error", "bv_censored"]).iloc[2].isna().all()
+
+
+def test_device_metrics_series(trained):
+    devices = pd.DataFrame(cm.device_inputs("PLD", 3, seed=8), index=["a", "b", "c"])
+    records = mos_utils.predict_curves_for_inputs(trained, devices.loc["b"], "PLD")
+    series = metrics.device_metrics(records, devices.loc["b"], "PLD")
+    assert series.name == "b" and list(series.index) == PLD_COLUMNS
+    assert series.attrs["metrics"]["columns"]["bv"]["unit"] == "V"
+    row = metrics.predict_device_metrics(trained, devices, "PLD").loc["b"]
+    pd.testing.assert_series_equal(series, row, check_exact=True)
+    missing = [r for r in records if r["curve_variant"] != "Vg=-3.30"]
+    with pytest.raises(ValueError, match="curve 'id-vd-0' of records has no variant 'Vg=-3.30'"):
+        metrics.device_metrics(missing, devices.loc["b"], "PLD")
+
+
+def test_submodel_counts_that_differ_pair_by_position():
+    # id-vg-sat with one model, id-vg-lin with three: dibl's spread pairs submodel j with the single one
+    models = mm.pld_models()
+    models["PLD"]["id-vg-sat"] = mm.AnalyticPLD("id-vg-sat")
+    frame = metrics.predict_device_metrics(models, mm.pld_devices([0.5]), "PLD")
+    assert frame.vth_sat_std.iloc[0] == 0.0
+    shifts = np.array(mm.SHIFTS)
+    assert rel(frame.dibl_std, [1000 * shifts.std() / 3.2]) < 1e-9
+
+
+# --- dask -----------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("device_type", ["PLD", "NLD"])
+def test_dask_frame_is_lazy_with_known_meta(trained, dask_client, device_type):
+    import cloudpickle
+    import dask.dataframe as dd
+    devices = pd.DataFrame(cm.device_inputs(device_type, 24, seed=9))
+    devices.index = [f"{device_type}-{i}" for i in range(len(devices))]
+    lazy = metrics.predict_device_metrics(trained, dd.from_pandas(devices, npartitions=4, sort=False), device_type,
+                                          exact=True, chunk_size=5, errors="return")
+    graph = dict(lazy.__dask_graph__())
+    assert len(cloudpickle.dumps(graph)) < 1.5 * len(cloudpickle.dumps(trained))  # the models, once
+    expected = metrics.predict_device_metrics(trained, devices, device_type, exact=True, errors="return")
+    assert lazy.dtypes.to_dict() == expected.dtypes.to_dict()
+    got = dask_client.compute(lazy).result()
+    pd.testing.assert_frame_equal(got, expected, check_exact=True, check_index_type=False)  # dask: arrow strings
+
+
+def test_dask_input_columns_checked_when_built(trained):
+    dd = pytest.importorskip("dask.dataframe")
+    devices = dd.from_pandas(pd.DataFrame(cm.device_inputs("PLD", 4)).drop(columns=["Length"]), npartitions=2)
+    with pytest.raises(KeyError, match="Length"):
+        metrics.predict_device_metrics(trained, devices, "PLD")
+
+
+# --- Pareto front ---------------------------------------------------------------------------------
+
+def brute_front(values):
+    n = len(values)
+    front = np.zeros(n, bool)
+    for i in range(n):
+        if np.isnan(values[i]).any():
+            continue
+        others = values[~np.isnan(values).any(axis=1)]
+        dominated = ((others <= values[i]).all(axis=1) & (others < values[i]).any(axis=1)).any()
+        front[i] = not dominated
+    return front
+
+
+@pytest.mark.parametrize("k", [1, 2, 3])
+def test_pareto_front_matches_the_definition(k):
+    rng = np.random.default_rng(k)
+    values = rng.integers(0, 6, size=(300, k)).astype(float)  # many ties and duplicates
+    values[rng.integers(0, 300, 20), rng.integers(0, k, 20)] = np.nan
+    names = [f"c{i}" for i in range(k)]
+    frame = pd.DataFrame(values, columns=names, index=np.arange(300)[::-1])
+    minimize, maximize = names[: (k + 1) // 2], names[(k + 1) // 2:]
+    signed = values * np.array([1.0] * len(minimize) + [-1.0] * len(maximize))
+    front = metrics.pareto_front(frame, minimize=minimize, maximize=maximize)
+    assert front.dtype == bool and front.index.equals(frame.index)
+    assert (front.to_numpy() == brute_front(signed)).all()
+
+
+def test_pareto_front_small_case_and_errors():
+    frame = pd.DataFrame({"ron": [1.0, 2.0, 1.0, 3.0, np.nan, 0.5], "bv": [5.0, 9.0, 5.0, 8.0, 20.0, 1.0]},
+                         index=list("abcdef"))
+    front = metrics.pareto_front(frame, minimize="ron", maximize=["bv"])
+    assert list(front[front].index) == ["a", "b", "c", "f"]
+    with pytest.raises(KeyError, match="bvv"):
+        metrics.pareto_front(frame, minimize=["ron"], maximize=["bvv"])
+    with pytest.raises(ValueError, match="at least one column"):
+        metrics.pareto_front(frame)
