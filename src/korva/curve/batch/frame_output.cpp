@@ -7,6 +7,7 @@
 #include "korva/curve/core/float64.hpp"
 
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 namespace korva::curve::batch {
@@ -85,7 +86,7 @@ nb::object assemble(const py::Call& g, nb::handle device_dtype, const Columns& c
 
 // With a plan: every device has the plan's records in order, so the layout of a device's rows is
 // known before any prediction. Each column is the per-device template repeated `count` times.
-class LaidOutFrame final : public Output, public core::BlockSink {
+class LaidOutFrame final : public Output {
 public:
     LaidOutFrame(const py::Call& g, const core::Plan& plan, nb::handle device_dtype, Py_ssize_t count)
         : g_(g), plan_(plan), device_dtype_(nb::borrow(device_dtype)) {
@@ -125,30 +126,9 @@ public:
         columns_.y_std = np.attr("empty")(total);
     }
 
-    core::BlockSink& block(const std::vector<Py_ssize_t>& rows) override {
-        rows_ = rows;
-        return *this;
+    std::unique_ptr<Block> block(const std::vector<Py_ssize_t>& rows) override {
+        return std::make_unique<FrameBlock>(*this, rows);
     }
-
-    void job(size_t index, const core::Job& job, nb::handle stack) override {
-        nb::object np = g_("np");
-        nb::object ndarray = np.attr("ndarray");
-        nb::object mean = np.attr("mean")(stack, "axis"_a = 1);
-        nb::object std = np.attr("std")(stack, "axis"_a = 1);
-        core::Float64Array means(mean, ndarray, 2), stds(std, ndarray, 2);
-        core::Float64Array y(columns_.y, ndarray, 1, true), y_std(columns_.y_std, ndarray, 1, true);
-        double *y_data = y.contiguous(), *y_std_data = y_std.contiguous();
-        const double *mean_data = means.contiguous(), *std_data = stds.contiguous();
-        if (!y_data || !y_std_data || !mean_data || !std_data) throw std::logic_error("columns are contiguous");
-        size_t bytes = sizeof(double) * job.points;
-        for (size_t i = 0; i < rows_.size(); ++i) {
-            Py_ssize_t start = rows_[i] * per_device_ + offsets_[index];
-            std::memcpy(y_data + start, mean_data + i * job.points, bytes);
-            std::memcpy(y_std_data + start, std_data + i * job.points, bytes);
-        }
-    }
-
-    void commit_block() override {}
 
     void device(Py_ssize_t row, nb::handle records) override {
         nb::object np = g_("np");
@@ -169,6 +149,39 @@ public:
     nb::object finish() override { return assemble(g_, device_dtype_, columns_); }
 
 private:
+    // Writes straight into the columns: a block's devices have rows of their own in the frame.
+    class FrameBlock final : public Block {
+    public:
+        FrameBlock(LaidOutFrame& frame, const std::vector<Py_ssize_t>& rows) : frame_(frame), rows_(rows) {}
+        void job(size_t index, const core::Job& job, nb::handle stack) override {
+            frame_.write(rows_, index, job, stack);
+        }
+        void commit() override {}
+
+    private:
+        LaidOutFrame& frame_;
+        std::vector<Py_ssize_t> rows_;
+    };
+
+    // The mean and standard deviation of a job's stack into the rows of the devices `rows`.
+    void write(const std::vector<Py_ssize_t>& rows, size_t index, const core::Job& job, nb::handle stack) {
+        nb::object np = g_("np");
+        nb::object ndarray = np.attr("ndarray");
+        nb::object mean = np.attr("mean")(stack, "axis"_a = 1);
+        nb::object std = np.attr("std")(stack, "axis"_a = 1);
+        core::Float64Array means(mean, ndarray, 2), stds(std, ndarray, 2);
+        core::Float64Array y(columns_.y, ndarray, 1, true), y_std(columns_.y_std, ndarray, 1, true);
+        double *y_data = y.contiguous(), *y_std_data = y_std.contiguous();
+        const double *mean_data = means.contiguous(), *std_data = stds.contiguous();
+        if (!y_data || !y_std_data || !mean_data || !std_data) throw std::logic_error("columns are contiguous");
+        size_t bytes = sizeof(double) * job.points;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            Py_ssize_t start = rows[i] * per_device_ + offsets_[index];
+            std::memcpy(y_data + start, mean_data + i * job.points, bytes);
+            std::memcpy(y_std_data + start, std_data + i * job.points, bytes);
+        }
+    }
+
     [[noreturn]] static void mismatch(Py_ssize_t row) {
         PyErr_Format(PyExc_ValueError,
                      "the records predicted for the device in row %zd do not match the configuration's curves "
@@ -205,7 +218,6 @@ private:
     Columns columns_;
     std::vector<Py_ssize_t> offsets_;
     Py_ssize_t per_device_ = 0;
-    std::vector<Py_ssize_t> rows_;
 };
 
 // Without a plan: the records of each device, whatever they hold, become its rows.
@@ -214,11 +226,11 @@ public:
     RecordsFrame(const py::Call& g, nb::handle device_dtype, Py_ssize_t count)
         : g_(g), device_dtype_(nb::borrow(device_dtype)), count_(count) {}
 
-    core::BlockSink& block(const std::vector<Py_ssize_t>&) override {
+    std::unique_ptr<Block> block(const std::vector<Py_ssize_t>&) override {
         throw std::logic_error("no blocks without a plan");
     }
-    void commit_block() override {}
-    void device(Py_ssize_t row, nb::handle records) override { devices_.emplace_back(row, nb::borrow(records)); }
+    // Kept by row: with worker threads, devices arrive in whatever order their chunks finish.
+    void device(Py_ssize_t row, nb::handle records) override { devices_.emplace(row, nb::borrow(records)); }
     void failure(Py_ssize_t, nb::handle) override { throw std::logic_error("a frame holds no exceptions"); }
 
     nb::object finish() override {
@@ -280,7 +292,7 @@ private:
     nb::object device_dtype_;
     Py_ssize_t count_;
     Columns columns_;
-    std::vector<std::pair<Py_ssize_t, nb::object>> devices_;
+    std::map<Py_ssize_t, nb::object> devices_;
 };
 
 }  // namespace
