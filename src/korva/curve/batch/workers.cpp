@@ -171,8 +171,10 @@ void run_chunks(Py_ssize_t count, Py_ssize_t threads, const std::function<void(P
         // Wait for the workers; look for a KeyboardInterrupt now and then, which stops new chunks.
         for (bool idle = false; !idle;) {
             Py_BEGIN_ALLOW_THREADS
-            std::unique_lock<std::mutex> lock(pool.mutex);
-            idle = pool.idle.wait_for(lock, std::chrono::milliseconds(100), [&] { return pool.running == 0; });
+            {
+                std::unique_lock<std::mutex> lock(pool.mutex);
+                idle = pool.idle.wait_for(lock, std::chrono::milliseconds(100), [&] { return pool.running == 0; });
+            }  // the mutex is let go before the GIL is taken back
             Py_END_ALLOW_THREADS
             if (!idle && !interrupt.is_valid() && PyErr_CheckSignals() < 0) {
                 interrupt = nb::steal(PyErr_GetRaisedException());
