@@ -29,6 +29,12 @@ result. That call's CPU time is reported too ("1st call"): unlike the best round
 process's allocator growing its heap for the first time. Records
 output is measured up to 1,000 PLD devices: beyond, the result alone holds gigabytes of floats.
 
+Threads: at 10,000 PLD devices (2,000 under --quick), output="frame", fast mode, both ensembles,
+the wall time (time.perf_counter, best of rounds) of n_jobs=1, 2 and -1 (every core) side by side in
+one run, the speed-up over n_jobs=1, a check that every n_jobs gives the n_jobs=1 frame to the bit,
+and each call's peak memory in a fresh interpreter against the frame plus n_jobs x 256 MiB.
+os.cpu_count() is recorded with the figures.
+
 --sweep-memory adds the memory of a 100,000-device PLD sweep (no-knn ensemble, fast mode,
 output="frame") against the frame's own size (frame.memory_usage(deep=True).sum()) plus 256 MiB.
 
@@ -87,6 +93,9 @@ ROW_INDEPENDENT = (DecisionTreeRegressor, KNeighborsRegressor)
 MIN_SAMPLE_S = 0.3          # a short call is repeated within one timing until about this long
 SWEEP_DEVICES = 100_000
 SWEEP_ALLOWANCE = 256 * MIB
+THREAD_DEVICES = {False: 10_000, True: 2_000}  # by --quick
+THREAD_N_JOBS = (1, 2, -1)
+THREAD_ALLOWANCE = 256 * MIB  # a thread's working set beside the frame
 
 # ---------------------------------------------------------------------------------------------
 # models, devices and the floor
@@ -325,7 +334,7 @@ def child_memory(spec):
     device_type, n = spec["device_type"], spec["devices"]
     models = build_models(spec["ensemble"], device_type)
     devices = device_frame(device_type, n)
-    kwargs = {"exact": spec["exact"], "output": spec["output"]}
+    kwargs = {"exact": spec["exact"], "output": spec["output"], "n_jobs": spec.get("n_jobs")}
     batch.predict_curves_for_frame(models, devices.iloc[:2], device_type, **kwargs)  # first-call costs
     gc.collect()
     ctypes.CDLL("libc.so.6").malloc_trim(0)  # what building the devices freed goes back to the system
@@ -374,6 +383,49 @@ def measure_sweep():
     limit = child["frame_bytes"] + SWEEP_ALLOWANCE
     return {**spec, **child, "limit_bytes": limit, "within_limit": child["peak_growth_bytes"] <= limit,
             "devices_per_s": SWEEP_DEVICES / child["seconds"]}
+
+
+# ---------------------------------------------------------------------------------------------
+# threads
+
+def effective_threads(n_jobs):
+    import joblib
+    return joblib.effective_n_jobs(n_jobs)
+
+
+def measure_threads(settings, quick, memory):
+    """Wall time of n_jobs 1, 2 and every core at THREAD_DEVICES PLD devices, frame output, fast mode."""
+    n = THREAD_DEVICES[quick]
+    devices = device_frame("PLD", n)
+    out = []
+    for ensemble in ("no-knn", "benchmark"):
+        models = build_models(ensemble, "PLD")
+        frames = {}
+
+        def call(n_jobs):
+            frames[n_jobs] = batch.predict_curves_for_frame(models, devices, "PLD", output="frame", n_jobs=n_jobs)
+
+        best = {n_jobs: math.inf for n_jobs in THREAD_N_JOBS}
+        for _ in range(2 if quick else 3):
+            for n_jobs in THREAD_N_JOBS:
+                t = time.perf_counter()
+                call(n_jobs)
+                best[n_jobs] = min(best[n_jobs], time.perf_counter() - t)
+        reference = frames[1]
+        for n_jobs in THREAD_N_JOBS:
+            case = {"devices": n, "ensemble": ensemble, "n_jobs": n_jobs, "threads": effective_threads(n_jobs),
+                    "wall_seconds": best[n_jobs], "speedup": best[1] / best[n_jobs],
+                    "identical": frames[n_jobs].equals(reference)}
+            if memory:
+                child = memory_in_child({"device_type": "PLD", "devices": n, "ensemble": ensemble, "exact": False,
+                                         "output": "frame", "n_jobs": n_jobs})
+                case["peak_bytes"] = child["peak_growth_bytes"]
+                case["limit_bytes"] = child["frame_bytes"] + case["threads"] * THREAD_ALLOWANCE
+            out.append(case)
+            print(f"  threads PLD x{n} {ensemble:9} n_jobs={n_jobs:<3} {best[n_jobs]:7.2f} s wall  "
+                  f"x{case['speedup']:.2f}", file=sys.stderr, flush=True)
+        del frames
+    return out
 
 
 # ---------------------------------------------------------------------------------------------
@@ -467,6 +519,21 @@ def print_report(results):
               f"{(sweep['limit_bytes'] - sweep['peak_growth_bytes']) / MIB:+.0f} MiB)")
 
 
+def print_threads(results):
+    if not results["threads"]:
+        return
+    first = results["threads"][0]
+    print(f"\nThreads: {first['devices']:,} PLD devices, output='frame', fast mode, wall time (best of rounds) "
+          f"on a machine with os.cpu_count() = {results['meta']['cpu_count']}:")
+    for c in results["threads"]:
+        peak = ""
+        if "peak_bytes" in c:
+            peak = (f"  peak {c['peak_bytes'] / MIB:7.1f} MiB (limit frame + {c['threads']} x 256 = "
+                    f"{c['limit_bytes'] / MIB:.0f}: {'within' if c['peak_bytes'] <= c['limit_bytes'] else 'OVER'})")
+        print(f"  {c['ensemble']:9} n_jobs={c['n_jobs']:<3} ({c['threads']} threads) {c['wall_seconds']:7.2f} s  "
+              f"speed-up x{c['speedup']:.2f}  same frame as n_jobs=1: {'yes' if c['identical'] else 'NO'}{peak}")
+
+
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--child":
         print(json.dumps(child_memory(json.loads(sys.argv[2]))))
@@ -474,6 +541,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="skip 10,000 devices and the sweep; fewer rounds")
     parser.add_argument("--no-memory", action="store_true", help="time only, no memory children")
+    parser.add_argument("--threads-only", action="store_true", help="only the n_jobs comparison")
     parser.add_argument("--sweep-memory", action="store_true",
                         help=f"also the peak memory of a {SWEEP_DEVICES:,}-device frame (minutes)")
     args, _ = parser.parse_known_args()  # run_all.py hands every script the same options
@@ -488,24 +556,26 @@ def main():
                         "python": sys.version.split()[0], "numpy": np.__version__, "pandas": pd.__version__,
                         "sklearn": sklearn.__version__, "block_devices": BLOCK_DEVICES,
                         "memory": "VmHWM growth over VmRSS before the call, fresh interpreter" if memory else None},
-               "checks": [], "loop": {}, "agreement": {}, "cases": [], "targets": []}
-    results["checks"] = [check_floor_matrices("benchmark", "PLD", BLOCK_DEVICES + 3, exact=False),
-                         check_floor_matrices("benchmark", "PLD", 4, exact=True),
-                         check_floor_matrices("benchmark", "NLD", 4, exact=False),
-                         check_floor_matrices("benchmark", "NLD", 4, exact=True)]
-    for device_type in SIZES:
-        for ensemble in ENSEMBLES:
-            key = f"{device_type} {ensemble}"
-            loop = measure_loop(ensemble, device_type, settings)
-            results["agreement"][key] = agreement_with_loop(ensemble, device_type, loop)
-            results["cases"] += measure_group(ensemble, device_type, settings, loop)
-            results["loop"][key] = {k: v for k, v in loop.items() if k not in ("records", "devices")}
-            results["loop"][key]["devices"] = LOOP_SAMPLE
-    results["cases"].sort(key=lambda c: (c["device_type"] != "PLD", c["devices"], c["ensemble"] != "benchmark",
-                                         c["mode"] != "fast", c["output"] != "records"))
-    results["targets"] = evaluate_targets(results["cases"])
-    if memory:
-        measure_memory(results["cases"])
+               "checks": [], "loop": {}, "agreement": {}, "cases": [], "targets": [], "threads": []}
+    if not args.threads_only:
+        results["checks"] = [check_floor_matrices("benchmark", "PLD", BLOCK_DEVICES + 3, exact=False),
+                             check_floor_matrices("benchmark", "PLD", 4, exact=True),
+                             check_floor_matrices("benchmark", "NLD", 4, exact=False),
+                             check_floor_matrices("benchmark", "NLD", 4, exact=True)]
+        for device_type in SIZES:
+            for ensemble in ENSEMBLES:
+                key = f"{device_type} {ensemble}"
+                loop = measure_loop(ensemble, device_type, settings)
+                results["agreement"][key] = agreement_with_loop(ensemble, device_type, loop)
+                results["cases"] += measure_group(ensemble, device_type, settings, loop)
+                results["loop"][key] = {k: v for k, v in loop.items() if k not in ("records", "devices")}
+                results["loop"][key]["devices"] = LOOP_SAMPLE
+        results["cases"].sort(key=lambda c: (c["device_type"] != "PLD", c["devices"], c["ensemble"] != "benchmark",
+                                             c["mode"] != "fast", c["output"] != "records"))
+        results["targets"] = evaluate_targets(results["cases"])
+        if memory:
+            measure_memory(results["cases"])
+    results["threads"] = measure_threads(settings, args.quick, memory)
     if args.sweep_memory and args.quick:
         print("--sweep-memory is skipped under --quick", file=sys.stderr)
     elif args.sweep_memory and memory:
@@ -513,7 +583,9 @@ def main():
         results["sweep_memory"] = measure_sweep()
     results["meta"]["elapsed_s"] = time.perf_counter() - started
 
-    print_report(results)
+    if not args.threads_only:
+        print_report(results)
+    print_threads(results)
     out = HERE / "out"
     out.mkdir(exist_ok=True)
     (out / "bench_batch.json").write_text(json.dumps(results, indent=2))

@@ -391,13 +391,14 @@ def test_signature_and_pickling():
     assert str(inspect.signature(predict_frame)) == (
         "(models: dict, devices: pandas.DataFrame, device_type: str, curve_types: Optional[list] = None, "
         "config: Optional[dict] = None, *, exact: bool = False, output: str = 'records', errors: str = 'raise', "
-        "chunk_size: Optional[int] = None, progress: bool = False) -> Union[list, pandas.DataFrame]")
+        "chunk_size: Optional[int] = None, progress: bool = False, n_jobs: Optional[int] = None) "
+        "-> Union[list, pandas.DataFrame]")
     assert predict_frame.__doc__ is None and batch.__doc__ is None
     assert pickle.loads(pickle.dumps(predict_frame)) is predict_frame
 
 
 def reference_frame(models, devices, device_type, curve_types=None, config=None, *, exact=False,
-                    output="records", errors="raise", chunk_size=None, progress=False):
+                    output="records", errors="raise", chunk_size=None, progress=False, n_jobs=None):
     pass
 
 

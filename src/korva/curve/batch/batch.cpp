@@ -26,7 +26,8 @@ void body(const ModuleBody& m) {
             {"output", m("str"), nb::str("records")},
             {"errors", m("str"), nb::str("raise")},
             {"chunk_size", optional_int, nb::none()},
-            {"progress", m("bool"), nb::bool_(false)}}});
+            {"progress", m("bool"), nb::bool_(false)},
+            {"n_jobs", optional_int, nb::none()}}});
 
     m.def({"_predict_partition",
            _predict_partition,

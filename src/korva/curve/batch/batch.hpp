@@ -12,7 +12,7 @@ namespace korva::curve::batch {
 class Output;
 
 // predict_curves_for_frame(models, devices, device_type, curve_types=None, config=None, *,
-// exact=False, output="records", errors="raise", chunk_size=None, progress=False)
+// exact=False, output="records", errors="raise", chunk_size=None, progress=False, n_jobs=None)
 nb::object predict_curves_for_frame(const py::Call& g);
 
 // _predict_partition(devices, models, device_type, curve_types, config, exact, chunk_size): the
@@ -27,6 +27,7 @@ struct Request {
     bool return_errors = false;  // errors="return"
     Py_ssize_t chunk_size = 0;   // 0: chosen from the curves' point counts
     bool progress = false;
+    Py_ssize_t threads = 1;      // from n_jobs: how many chunks are predicted at once
     // A caller's own output in place of records or frame (korva.curve.metrics), made from the plan
     // (null when every device takes the per-device steps) and the device count; and which of the
     // plan's jobs it needs (unset: all).

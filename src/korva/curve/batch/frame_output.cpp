@@ -7,6 +7,7 @@
 #include "korva/curve/core/float64.hpp"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <tuple>
@@ -141,7 +142,7 @@ nb::object assemble(const py::Call& g, nb::handle device_dtype, const Columns& c
 
 // With a plan: every device has the plan's records in order, so the layout of a device's rows is
 // known before any prediction. Each column is the per-device template repeated `count` times.
-class LaidOutFrame final : public Output, public core::BlockSink {
+class LaidOutFrame final : public Output {
 public:
     LaidOutFrame(const py::Call& g, const core::Plan& plan, nb::handle device_dtype, Py_ssize_t count)
         : g_(g), plan_(plan), device_dtype_(nb::borrow(device_dtype)) {
@@ -182,33 +183,31 @@ public:
         columns_.y_std = np.attr("empty")(total);
     }
 
-    core::BlockSink& block(const std::vector<Py_ssize_t>& rows) override {
-        rows_ = rows;
-        return *this;
+    std::unique_ptr<Block> block(const std::vector<Py_ssize_t>& rows) override {
+        return std::make_unique<FrameBlock>(*this, rows);
     }
 
-    void job(size_t index, const core::Job& job, nb::handle stack) override {
+    // The mean and standard deviation of a job's stack into the rows of the devices `rows`.
+    void write(const std::vector<Py_ssize_t>& rows, size_t index, const core::Job& job, nb::handle stack) {
         nb::object np = g_("np");
         nb::object ndarray = np.attr("ndarray");
         nb::object mean = np.attr("mean")(stack, "axis"_a = 1);
         nb::object std = np.attr("std")(stack, "axis"_a = 1);
         // Summaries of another shape than (devices, points) send the block to the per-device steps.
         core::Float64Array means(mean, ndarray, 2), stds(std, ndarray, 2);
-        Py_ssize_t devices = (Py_ssize_t) rows_.size();
+        Py_ssize_t devices = (Py_ssize_t) rows.size();
         for (const core::Float64Array* summary : {&means, &stds})
             if (summary->shape(0) != devices || summary->shape(1) != job.points) throw core::NotVectorisable{};
         ColumnMemory y(columns_.y, ndarray, total_, "y"), y_std(columns_.y_std, ndarray, total_, "y_std");
         for (Py_ssize_t i = 0; i < devices; ++i) {
-            Py_ssize_t start = rows_[i] * per_device_ + offsets_[index];
-            if (rows_[i] < 0 || start + job.points > total_) throw std::logic_error("a block row outside the frame");
+            Py_ssize_t start = rows[i] * per_device_ + offsets_[index];
+            if (rows[i] < 0 || start + job.points > total_) throw std::logic_error("a block row outside the frame");
             for (Py_ssize_t p = 0; p < job.points; ++p) {
                 y.data()[start + p] = means.at(i, p);
                 y_std.data()[start + p] = stds.at(i, p);
             }
         }
     }
-
-    void commit_block() override {}
 
     void device(Py_ssize_t row, nb::handle records) override {
         nb::object np = g_("np");
@@ -229,6 +228,19 @@ public:
     nb::object finish() override { return assemble(g_, device_dtype_, columns_); }
 
 private:
+    // Writes straight into the columns: a block's devices have rows of their own in the frame, so
+    // blocks of several threads can be open at once.
+    class FrameBlock final : public Block {
+    public:
+        FrameBlock(LaidOutFrame& frame, const std::vector<Py_ssize_t>& rows) : frame_(frame), rows_(rows) {}
+        void job(size_t index, const core::Job& job, nb::handle stack) override { frame_.write(rows_, index, job, stack); }
+        void commit() override {}
+
+    private:
+        LaidOutFrame& frame_;
+        std::vector<Py_ssize_t> rows_;
+    };
+
     [[noreturn]] static void mismatch(Py_ssize_t row) {
         PyErr_Format(PyExc_ValueError,
                      "the records predicted for the device in row %zd do not match the configuration's curves "
@@ -261,7 +273,6 @@ private:
     std::vector<Py_ssize_t> offsets_;
     Py_ssize_t per_device_ = 0;
     Py_ssize_t total_ = 0;  // rows of the frame
-    std::vector<Py_ssize_t> rows_;
 };
 
 // Without a plan: the records of each device, whatever they hold, become its rows.
@@ -270,11 +281,11 @@ public:
     RecordsFrame(const py::Call& g, nb::handle device_dtype, Py_ssize_t count)
         : g_(g), device_dtype_(nb::borrow(device_dtype)), count_(count) {}
 
-    core::BlockSink& block(const std::vector<Py_ssize_t>&) override {
+    std::unique_ptr<Block> block(const std::vector<Py_ssize_t>&) override {
         throw std::logic_error("no blocks without a plan");
     }
-    void commit_block() override {}
-    void device(Py_ssize_t row, nb::handle records) override { devices_.emplace_back(row, nb::borrow(records)); }
+    // Kept by row: with several threads, devices arrive in whatever order their chunks finish.
+    void device(Py_ssize_t row, nb::handle records) override { devices_.emplace(row, nb::borrow(records)); }
     void failure(Py_ssize_t, nb::handle) override { throw std::logic_error("a frame holds no exceptions"); }
 
     nb::object finish() override {
@@ -349,7 +360,7 @@ private:
     nb::object device_dtype_;
     Py_ssize_t count_;
     Columns columns_;
-    std::vector<std::pair<Py_ssize_t, nb::object>> devices_;
+    std::map<Py_ssize_t, nb::object> devices_;
 };
 
 }  // namespace

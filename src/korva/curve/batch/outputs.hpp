@@ -8,13 +8,19 @@
 
 namespace korva::curve::batch {
 
+// A block of devices predicted together: the sink of their stacks, whose results stand once the
+// core has predicted the block to the end. Blocks of different chunks may be open at once (one per
+// worker thread); each writes only its own devices' places.
+class Block : public core::BlockSink {
+public:
+    virtual void commit() = 0;
+};
+
 class Output {
 public:
     virtual ~Output() = default;
-    // The sink for a block of devices, the frame rows `rows`, predicted together.
-    virtual core::BlockSink& block(const std::vector<Py_ssize_t>& rows) = 0;
-    // The block predicted to the end: its results stand.
-    virtual void commit_block() = 0;
+    // The block of the devices at the frame rows `rows`.
+    virtual std::unique_ptr<Block> block(const std::vector<Py_ssize_t>& rows) = 0;
     // The records of the device at frame row `row`, from the per-device steps.
     virtual void device(Py_ssize_t row, nb::handle records) = 0;
     // The exception the device at frame row `row` raised (errors="return").

@@ -7,6 +7,7 @@
 #include "korva/curve/batch/device_inputs.hpp"
 #include "korva/curve/batch/outputs.hpp"
 #include "korva/curve/batch/progress.hpp"
+#include "korva/curve/batch/workers.hpp"
 
 #include <algorithm>
 
@@ -18,6 +19,8 @@ namespace {
 
 // Query rows per stacked block by default: the working set of a chunk stays a few tens of MB.
 constexpr Py_ssize_t rows_per_block = 131072;
+// With several threads, the default chunks are cut into pieces of a multiple of this many devices.
+constexpr Py_ssize_t piece_alignment = 64;
 
 bool is_text(nb::handle value, const char* text) { return PyUnicode_Check(value.ptr()) && py::equals(value, text); }
 
@@ -28,7 +31,8 @@ bool is_text(nb::handle value, const char* text) { return PyUnicode_Check(value.
 
 // What a call was given, in predict_curves_for_frame's order.
 struct Arguments {
-    nb::handle models, devices, device_type, curve_types, config, exact, output, errors, chunk_size, progress;
+    nb::handle models, devices, device_type, curve_types, config, exact, output, errors, chunk_size, progress,
+        n_jobs;
 };
 
 // The checked request of every entry point, the public function's and the partition tasks' alike.
@@ -42,6 +46,7 @@ Request read_request(const Arguments& a) {
     request.return_errors = is_text(errors, "return");
     request.chunk_size = read_chunk_size(chunk_size);
     request.progress = py::truthy(a.progress);
+    request.threads = threads_for(a.n_jobs);
     return request;
 }
 
@@ -60,13 +65,43 @@ nb::object given_type_name(nb::handle obj) {
     throw nb::python_error();
 }
 
+// Rows [first, second) of devices: one chunk.
+using Span = std::pair<Py_ssize_t, Py_ssize_t>;
+
+// The chunks of a request, in row order. By default a chunk holds about rows_per_block query rows.
+// With several threads each default chunk is cut into pieces, so that every thread has work (two
+// pieces each when there are devices enough). A piece starts a multiple of piece_alignment devices
+// into its chunk, so each of its stacked query matrices is an aligned slice of the chunk's: BLAS
+// computes each row of an aligned slice as it computes it in the whole, so the linear models of
+// exact=False give what they give on one thread, to the bit.
+std::vector<Span> chunk_spans(const Request& request, Py_ssize_t max_points, Py_ssize_t count, Py_ssize_t threads) {
+    Py_ssize_t chunk_size = request.chunk_size, piece = 0;
+    if (!chunk_size) {
+        chunk_size = std::max<Py_ssize_t>(1, rows_per_block / std::max<Py_ssize_t>(max_points, 101));
+        if (threads > 1) {
+            piece = (count + 2 * threads - 1) / (2 * threads);
+            piece = (piece + piece_alignment - 1) / piece_alignment * piece_alignment;
+        }
+    }
+    std::vector<Span> spans;
+    for (Py_ssize_t start = 0; start < count;) {
+        Py_ssize_t stop = start + std::min(chunk_size, count - start);
+        Py_ssize_t step = piece ? piece : stop - start;
+        for (Py_ssize_t first = start; first < stop; first += std::min(step, stop - first))
+            spans.emplace_back(first, first + std::min(step, stop - first));
+        start = stop;
+    }
+    return spans;
+}
+
 // The devices of a chunk that the core takes, predicted together. False when the core cannot
 // finish them: they then go device by device, and each device's own steps say whether it fails.
 bool predict_together(const core::Context& ctx, const core::Plan& plan, const DeviceInputs::Chunk& chunk,
                       Output& output) {
     try {
-        core::predict_block(ctx, plan, chunk.base, output.block(chunk.stacked));
-        output.commit_block();
+        std::unique_ptr<Block> block = output.block(chunk.stacked);
+        core::predict_block(ctx, plan, chunk.base, *block);
+        block->commit();
         return true;
     } catch (const core::NotVectorisable&) {
         return false;
@@ -174,12 +209,12 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
     std::optional<DeviceInputs> inputs;
     if (plan) inputs.emplace(ctx, *plan, devices);
 
-    Py_ssize_t chunk_size = request.chunk_size;
-    if (!chunk_size) chunk_size = std::max<Py_ssize_t>(1, rows_per_block / std::max<Py_ssize_t>(plan ? plan->max_points : 0, 101));
+    Py_ssize_t threads = std::min(request.threads, std::max<Py_ssize_t>(count, 1));
+    std::vector<Span> spans = chunk_spans(request, plan ? plan->max_points : 0, count, threads);
 
     Progress progress(request.progress, count);
-    for (Py_ssize_t start = 0, stop; start < count; start = stop) {
-        stop = start + std::min(chunk_size, count - start);
+    auto predict_chunk = [&](Py_ssize_t index) {
+        auto [start, stop] = spans[(size_t) index];
         std::vector<Py_ssize_t> one_by_one;
         if (inputs) {
             DeviceInputs::Chunk chunk = sorted_devices(*inputs, start, stop);
@@ -193,6 +228,13 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
         }
         for (Py_ssize_t row : one_by_one) predict_one(g, request, row, *output);
         progress.advance(stop - start);
+    };
+    Py_ssize_t chunks = (Py_ssize_t) spans.size();
+    if (threads > 1 && chunks > 1) {
+        BlasOneThread blas;
+        run_chunks(chunks, threads, predict_chunk);
+    } else {
+        for (Py_ssize_t index = 0; index < chunks; ++index) predict_chunk(index);
     }
     progress.close();
     return output->finish();
@@ -209,8 +251,14 @@ nb::object predict_checked_pandas(const py::Call& g, const Request& request) {
 }
 
 nb::object predict_curves_for_frame(const py::Call& g) {
-    Request request = read_request({g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9]});
-    if (is_dask(request.devices)) return predict_dask(g, request);
+    Request request = read_request({g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10]});
+    if (is_dask(request.devices)) {
+        if (request.threads != 1)
+            py::raise(g("ValueError"),
+                      "n_jobs is not available for a dask DataFrame: dask's scheduler decides how many partitions "
+                      "are predicted at once (leave n_jobs=None)");
+        return predict_dask(g, request);
+    }
     return predict_checked_pandas(g, request);
 }
 
@@ -218,7 +266,7 @@ nb::object predict_curves_for_frame(const py::Call& g) {
 // checked like the public function's.
 nb::object _predict_partition(const py::Call& g) {
     nb::object frame = py::s("frame"), raise_errors = py::s("raise");
-    Request request = read_request({g[1], g[0], g[2], g[3], g[4], g[5], frame, raise_errors, g[6], Py_False});
+    Request request = read_request({g[1], g[0], g[2], g[3], g[4], g[5], frame, raise_errors, g[6], Py_False, Py_None});
     return predict_checked_pandas(g, request);
 }
 

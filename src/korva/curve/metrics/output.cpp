@@ -15,7 +15,7 @@ using namespace nb::literals;
 
 namespace {
 
-class MetricsOutput final : public batch::Output, public core::BlockSink {
+class MetricsOutput final : public batch::Output {
 public:
     MetricsOutput(const py::Call& g, const SweepRequest& request, const core::Plan* plan, Py_ssize_t count)
         : g_(g), request_(request), columns_(float_columns(request.layout.kind)), count_(count) {
@@ -44,49 +44,8 @@ public:
         }
     }
 
-    core::BlockSink& block(const std::vector<Py_ssize_t>& rows) override {
-        rows_ = rows;
-        stacks_.assign(x_.size(), nb::object());
-        means_.assign(x_.size(), nb::object());
-        return *this;
-    }
-
-    void job(size_t index, const core::Job&, nb::handle stack) override {
-        // The mean as the records take it, from the stack as predicted.
-        nb::object np = g_("np");
-        if (index >= source_of_job_.size() || source_of_job_[index] < 0) throw core::NotVectorisable{};
-        size_t source = (size_t) source_of_job_[index];
-        means_[source] = np.attr("ascontiguousarray")(np.attr("mean")(stack, "axis"_a = 1));
-        stacks_[source] = np.attr("ascontiguousarray")(stack);
-    }
-
-    void commit_block() override {
-        nb::object ndarray = g_("np").attr("ndarray");
-        Py_ssize_t devices = (Py_ssize_t) rows_.size();
-        std::vector<std::unique_ptr<core::Float64Array>> held;
-        std::vector<CurveView> views;
-        for (size_t s = 0; s < x_.size(); ++s) {
-            if (!stacks_[s].is_valid()) throw core::NotVectorisable{};
-            held.push_back(std::make_unique<core::Float64Array>(stacks_[s], ndarray, 3));
-            held.push_back(std::make_unique<core::Float64Array>(means_[s], ndarray, 2));
-            const core::Float64Array& stack = *held[held.size() - 2];
-            const core::Float64Array& mean = *held.back();
-            Py_ssize_t n = (Py_ssize_t) x_[s].size();
-            if (stack.shape(0) != devices || stack.shape(1) < 1 || stack.shape(2) != n || mean.shape(0) != devices ||
-                mean.shape(1) != n || !stack.contiguous() || !mean.contiguous())
-                throw core::NotVectorisable{};
-            views.push_back({x_[s].data(), n, mean.contiguous(), stack.contiguous(), stack.shape(1)});
-        }
-        std::vector<CurveView> device = views;
-        for (Py_ssize_t d = 0; d < devices; ++d) {
-            for (size_t s = 0; s < views.size(); ++s) {
-                device[s].mean = views[s].mean + d * views[s].n;
-                device[s].submodels = views[s].submodels + d * views[s].count * views[s].n;
-            }
-            store(rows_[d], device);
-        }
-        stacks_.clear();
-        means_.clear();
+    std::unique_ptr<batch::Block> block(const std::vector<Py_ssize_t>& rows) override {
+        return std::make_unique<MetricsBlock>(*this, rows);
     }
 
     void device(Py_ssize_t row, nb::handle records) override {
@@ -121,6 +80,57 @@ public:
     }
 
 private:
+    // The stacks of one block's curves, whose figures are stored for its devices once the block
+    // is finished. Blocks of several threads can be open at once: each stores its own devices' rows.
+    class MetricsBlock final : public batch::Block {
+    public:
+        MetricsBlock(MetricsOutput& output, const std::vector<Py_ssize_t>& rows)
+            : output_(output), rows_(rows), stacks_(output.x_.size()), means_(output.x_.size()) {}
+
+        void job(size_t index, const core::Job&, nb::handle stack) override {
+            // The mean as the records take it, from the stack as predicted.
+            nb::object np = output_.g_("np");
+            const std::vector<Py_ssize_t>& source_of_job = output_.source_of_job_;
+            if (index >= source_of_job.size() || source_of_job[index] < 0) throw core::NotVectorisable{};
+            size_t source = (size_t) source_of_job[index];
+            means_[source] = np.attr("ascontiguousarray")(np.attr("mean")(stack, "axis"_a = 1));
+            stacks_[source] = np.attr("ascontiguousarray")(stack);
+        }
+
+        void commit() override {
+            const std::vector<std::vector<double>>& x = output_.x_;
+            nb::object ndarray = output_.g_("np").attr("ndarray");
+            Py_ssize_t devices = (Py_ssize_t) rows_.size();
+            std::vector<std::unique_ptr<core::Float64Array>> held;
+            std::vector<CurveView> views;
+            for (size_t s = 0; s < x.size(); ++s) {
+                if (!stacks_[s].is_valid()) throw core::NotVectorisable{};
+                held.push_back(std::make_unique<core::Float64Array>(stacks_[s], ndarray, 3));
+                held.push_back(std::make_unique<core::Float64Array>(means_[s], ndarray, 2));
+                const core::Float64Array& stack = *held[held.size() - 2];
+                const core::Float64Array& mean = *held.back();
+                Py_ssize_t n = (Py_ssize_t) x[s].size();
+                if (stack.shape(0) != devices || stack.shape(1) < 1 || stack.shape(2) != n ||
+                    mean.shape(0) != devices || mean.shape(1) != n || !stack.contiguous() || !mean.contiguous())
+                    throw core::NotVectorisable{};
+                views.push_back({x[s].data(), n, mean.contiguous(), stack.contiguous(), stack.shape(1)});
+            }
+            std::vector<CurveView> device = views;
+            for (Py_ssize_t d = 0; d < devices; ++d) {
+                for (size_t s = 0; s < views.size(); ++s) {
+                    device[s].mean = views[s].mean + d * views[s].n;
+                    device[s].submodels = views[s].submodels + d * views[s].count * views[s].n;
+                }
+                output_.store(rows_[d], device);
+            }
+        }
+
+    private:
+        MetricsOutput& output_;
+        std::vector<Py_ssize_t> rows_;
+        std::vector<nb::object> stacks_, means_;
+    };
+
     void store(Py_ssize_t row, const std::vector<CurveView>& curves) {
         bool censored = false;
         device_figures(request_.layout, request_.criteria, request_.geometry.at((size_t) row), curves,
@@ -137,8 +147,6 @@ private:
     nb::object errors_;
     std::vector<Py_ssize_t> source_of_job_;
     std::vector<std::vector<double>> x_;  // per source, from the plan
-    std::vector<Py_ssize_t> rows_;
-    std::vector<nb::object> stacks_, means_;
 };
 
 }  // namespace

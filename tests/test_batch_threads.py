@@ -1,0 +1,180 @@
+"""predict_curves_for_frame with n_jobs: chunks predicted on several threads give exactly what one
+thread gives (records, frame, failures, their order); bad values are refused before any prediction;
+BLAS is held to one thread per worker only while the workers run; the chunks really overlap; and
+calls from several threads at once do not disturb each other."""
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+import threadpoolctl
+
+import curve_models as cm
+from korva.curve import batch, mos_utils
+
+predict_frame = batch.predict_curves_for_frame
+A = mos_utils._DEVICE_CONFIG["PLD"]["BASE_INPUT_COLS"].index("A")
+
+
+@pytest.fixture(scope="module")
+def models():
+    return cm.all_models(n_estimators=4, linear_estimators=3)
+
+
+def devices(n, seed=5, prefix="P"):
+    frame = pd.DataFrame(cm.pld_inputs(n, seed=seed))
+    frame.index = [f"{prefix}{i}" for i in range(n)]
+    return frame
+
+
+def with_bad_rows(frame, rows):
+    bad = frame.copy()
+    for row in rows:
+        bad.iloc[row, bad.columns.get_loc("Length")] = np.nan
+    return bad
+
+
+def same(got, expected):
+    if isinstance(expected, pd.DataFrame):
+        pd.testing.assert_frame_equal(got, expected, check_exact=True)
+        assert got.attrs == expected.attrs
+    else:
+        assert len(got) == len(expected)
+        for entry, reference in zip(got, expected):
+            if isinstance(reference, Exception):
+                assert type(entry) is type(reference) and str(entry) == str(reference)
+            else:
+                assert entry == reference
+
+
+@pytest.mark.parametrize("n_jobs, chunk_size", [
+    (2, 5),     # three uneven chunks: one thread takes two
+    (3, 7),     # two chunks: one thread idle
+    (2, 1),     # a chunk per device
+    (-1, 4),    # every core
+    (64, None), # more threads than devices, the default chunk size
+])
+@pytest.mark.parametrize("output, errors, bad_rows", [
+    ("records", "raise", ()),
+    ("records", "return", (3, 11)),
+    ("frame", "raise", ()),
+])
+@pytest.mark.parametrize("exact", [True, False])
+def test_threads_give_what_one_thread_gives(models, n_jobs, chunk_size, output, errors, bad_rows, exact):
+    sweep = with_bad_rows(devices(23), bad_rows)
+    kwargs = dict(exact=exact, output=output, errors=errors, chunk_size=chunk_size)
+    expected = predict_frame(models, sweep, "PLD", **kwargs)
+    same(predict_frame(models, sweep, "PLD", n_jobs=n_jobs, **kwargs), expected)
+    if bad_rows:
+        assert [i for i, entry in enumerate(expected) if isinstance(entry, Exception)] == list(bad_rows)
+
+
+@pytest.mark.parametrize("n_jobs", [2, 5])
+def test_default_chunks_cut_for_threads_keep_the_linear_models_bits(models, n_jobs):
+    # one default chunk on one thread; pieces of 64 devices on several: the stacked linear models
+    # (exact=False) see aligned slices of the one-thread matrices and give the same bits
+    sweep = devices(200, seed=9)
+    expected = predict_frame(models, sweep, "PLD", output="frame")
+    same(predict_frame(models, sweep, "PLD", output="frame", n_jobs=n_jobs), expected)
+
+
+class Probe:
+    """A model that is called per device: sleeps (releasing the GIL) for some devices, fails for others,
+    and notes when each call ran, on which thread and with how many BLAS threads."""
+
+    def __init__(self, slow=(), fail=(), delay=0.0):
+        self.slow, self.fail, self.delay = set(slow), set(fail), delay
+        self.calls = []
+
+    def predict(self, X):
+        device = int(X[0, A])
+        start = time.perf_counter()
+        if device in self.slow or self.delay:
+            time.sleep(self.delay or 0.3)
+        blas = [pool["num_threads"] for pool in threadpoolctl.threadpool_info() if pool["user_api"] == "blas"]
+        self.calls.append((device, threading.get_ident(), start, time.perf_counter(), blas))
+        if device in self.fail:
+            raise ValueError(f"device {device} cannot be predicted")
+        return np.full(len(X), -9.0 + device / 100)
+
+
+def probe_devices(n):
+    sweep = devices(n)
+    sweep["A"] = np.arange(n, dtype=float)
+    return sweep
+
+
+def test_the_first_failing_row_is_raised_not_the_first_in_time():
+    # chunk 0 fails late (row 2 sleeps first), chunk 4 fails at once: row 2's exception is raised
+    probe = Probe(slow={2}, fail={2, 13})
+    models = {"PLD": {"breakdown": probe}}
+    with pytest.raises(ValueError, match="device 2 cannot") as raised:
+        predict_frame(models, probe_devices(15), "PLD", ["breakdown"], chunk_size=3, n_jobs=2)
+    assert raised.value.__notes__ == ["while predicting the curves of device 'P2' (row 2 of devices)"]
+    failed_at = {device: end for device, _, _, end, _ in probe.calls if device in (2, 13)}
+    assert failed_at[13] < failed_at[2]  # the later row did fail first in time
+    # no chunk after a failing one starts: nothing past row 14's chunk, and its own rows stop at 13
+    assert 14 not in {device for device, *_ in probe.calls}
+
+
+def test_chunks_overlap_and_blas_is_held_to_one_thread_meanwhile():
+    probe = Probe(delay=0.2)
+    models = {"PLD": {"breakdown": probe}}
+    with threadpoolctl.threadpool_limits(limits=2, user_api="blas"):
+        before = threadpoolctl.threadpool_info()
+        records = predict_frame(models, probe_devices(4), "PLD", ["breakdown"], chunk_size=1, n_jobs=2)
+        assert threadpoolctl.threadpool_info() == before
+    assert [r[0]["y_coords"][0] for r in records] == [-9.0, -8.99, -8.98, -8.97]
+    spans = sorted((start, end, thread) for _, thread, start, end, _ in probe.calls)
+    assert len({thread for *_, thread in spans}) == 2
+    assert any(later[0] < earlier[1] and later[2] != earlier[2] for earlier, later in zip(spans, spans[1:]))
+    assert all(blas == [1] * len(blas) for *_, blas in probe.calls)
+
+
+def test_blas_limits_are_restored_when_the_call_raises():
+    models = {"PLD": {"breakdown": Probe(fail={1})}}
+    with threadpoolctl.threadpool_limits(limits=2, user_api="blas"):
+        before = threadpoolctl.threadpool_info()
+        with pytest.raises(ValueError, match="device 1"):
+            predict_frame(models, probe_devices(4), "PLD", ["breakdown"], chunk_size=1, n_jobs=2)
+        assert threadpoolctl.threadpool_info() == before
+
+
+def test_calls_from_several_threads_at_once(models):
+    sweeps = [devices(17, seed=s, prefix=f"S{s}") for s in range(4)]
+    expected = [predict_frame(models, sweep, "PLD", output="frame", chunk_size=3) for sweep in sweeps]
+    got = [None] * len(sweeps)
+
+    def call(i):
+        got[i] = predict_frame(models, sweeps[i], "PLD", output="frame", chunk_size=3, n_jobs=2)
+
+    threads = [threading.Thread(target=call, args=(i,)) for i in range(len(sweeps))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert not any(thread.is_alive() for thread in threads)
+    for frame, reference in zip(got, expected):
+        same(frame, reference)
+
+
+@pytest.mark.parametrize("n_jobs, error, message", [
+    (0, ValueError, "n_jobs must not be 0"),
+    (1.5, TypeError, "n_jobs must be an int or None, not float"),
+    (True, TypeError, "n_jobs must be an int or None, not bool"),
+    ("2", TypeError, "n_jobs must be an int or None, not str"),
+])
+def test_bad_n_jobs_is_refused_before_any_prediction(n_jobs, error, message):
+    probe = Probe()
+    with pytest.raises(error, match=message):
+        predict_frame({"PLD": {"breakdown": probe}}, probe_devices(3), "PLD", ["breakdown"], n_jobs=n_jobs)
+    assert probe.calls == []
+
+
+def test_dask_frames_refuse_threads(models):
+    dd = pytest.importorskip("dask.dataframe")
+    lazy = dd.from_pandas(devices(4), npartitions=2)
+    with pytest.raises(ValueError, match="n_jobs is not available for a dask DataFrame"):
+        predict_frame(models, lazy, "PLD", output="frame", n_jobs=2)
+    assert predict_frame(models, lazy, "PLD", output="frame", n_jobs=1).compute().shape[0] > 0
