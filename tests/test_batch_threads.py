@@ -11,7 +11,7 @@ import pytest
 import threadpoolctl
 
 import curve_models as cm
-from korva.curve import batch, mos_utils
+from korva.curve import batch, metrics, mos_utils
 
 predict_frame = batch.predict_curves_for_frame
 A = mos_utils._DEVICE_CONFIG["PLD"]["BASE_INPUT_COLS"].index("A")
@@ -77,6 +77,17 @@ def test_default_chunks_cut_for_threads_keep_the_linear_models_bits(models, n_jo
     sweep = devices(200, seed=9)
     expected = predict_frame(models, sweep, "PLD", output="frame")
     same(predict_frame(models, sweep, "PLD", output="frame", n_jobs=n_jobs), expected)
+
+
+@pytest.mark.parametrize("exact", [True, False])
+@pytest.mark.parametrize("n_jobs, chunk_size", [(2, 5), (3, None)])
+def test_figures_of_merit_on_threads_are_those_of_one_thread(models, exact, n_jobs, chunk_size):
+    sweep = with_bad_rows(devices(23, seed=7), (4,))
+    kwargs = dict(exact=exact, chunk_size=chunk_size, errors="return")
+    expected = metrics.predict_device_metrics(models, sweep, "PLD", **kwargs)
+    got = metrics.predict_device_metrics(models, sweep, "PLD", n_jobs=n_jobs, **kwargs)
+    same(got, expected)
+    assert got.error.notna().tolist() == [i == 4 for i in range(23)]
 
 
 class Probe:
@@ -177,4 +188,6 @@ def test_dask_frames_refuse_threads(models):
     lazy = dd.from_pandas(devices(4), npartitions=2)
     with pytest.raises(ValueError, match="n_jobs is not available for a dask DataFrame"):
         predict_frame(models, lazy, "PLD", output="frame", n_jobs=2)
+    with pytest.raises(ValueError, match="n_jobs is not available for a dask DataFrame"):
+        metrics.predict_device_metrics(models, lazy, "PLD", n_jobs=-1)
     assert predict_frame(models, lazy, "PLD", output="frame", n_jobs=1).compute().shape[0] > 0

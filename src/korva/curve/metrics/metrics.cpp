@@ -47,7 +47,8 @@ void body(const ModuleBody& m) {
            {{"exact", m("bool"), nb::bool_(false)},
             {"chunk_size", py::sub(m("Optional"), {m("int")}), nb::none()},
             {"errors", m("str"), nb::str("raise")},
-            {"progress", m("bool"), nb::bool_(false)}}});
+            {"progress", m("bool"), nb::bool_(false)},
+            {"n_jobs", py::sub(m("Optional"), {m("int")}), nb::none()}}});
     m.def({"pareto_front",
            pareto_front,
            {{"frame", frame}, {"minimize", columns, nb::tuple()}, {"maximize", columns, nb::tuple()}},

@@ -156,7 +156,7 @@ nb::object predict_sweep(const py::Call& g, const SweepRequest& request) {
     batch::Request run{.models = request.models, .devices = request.devices, .device_type = request.device_type,
                        .curve_types = curve_types, .config = request.config, .exact = request.exact,
                        .return_errors = request.return_errors, .chunk_size = request.chunk_size,
-                       .progress = request.progress};
+                       .progress = request.progress, .threads = request.threads};
     run.output = [&](const core::Plan* plan, Py_ssize_t count) -> std::unique_ptr<batch::Output> {
         return std::make_unique<MetricsOutput>(g, request, plan, count);
     };

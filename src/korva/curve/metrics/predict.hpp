@@ -15,6 +15,7 @@ struct SweepRequest {
     bool return_errors = false;  // errors="return"
     Py_ssize_t chunk_size = 0;   // 0: the batch's default
     bool progress = false;
+    Py_ssize_t threads = 1;      // from n_jobs, as the batch reads it
 };
 
 // The figures of every row of a pandas DataFrame, through the batch's chunk loop (output.cpp).

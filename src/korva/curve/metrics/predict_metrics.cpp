@@ -4,7 +4,7 @@
 #include "korva/curve/metrics/predict.hpp"
 
 #include "korva/curve/batch/batch.hpp"
-
+#include "korva/curve/batch/workers.hpp"
 
 namespace korva::curve::metrics {
 
@@ -82,7 +82,14 @@ std::vector<Geometry> geometry_of(const py::Call& g, DeviceKind kind, nb::handle
 nb::object predict_device_metrics(const py::Call& g) {
     SweepRequest request = read_request(g, g[1], g[0], g[3], g[4], g[5], g[6], g[7]);
     request.progress = py::truthy(g[8]);
-    if (batch::is_dask(request.devices)) return predict_dask(g, request);
+    request.threads = batch::threads_for(g[9]);
+    if (batch::is_dask(request.devices)) {
+        if (request.threads != 1)
+            py::raise(g("ValueError"),
+                      "n_jobs is not available for a dask DataFrame: dask's scheduler decides how many partitions "
+                      "are predicted at once (leave n_jobs=None)");
+        return predict_dask(g, request);
+    }
     return predict_pandas_sweep(g, request);
 }
 
