@@ -50,8 +50,17 @@ struct LoadedDump {
     nb::object info;  // the whole dump info, as json.loads returned it
 };
 
-// Opens the container (file or URL), reads its five fields, then decrypts, decompresses,
-// verifies the checksum and deserializes through the running module's own names.
+struct ReadPayload {
+    nb::object serialized;  // the verified serialized bytes
+    nb::object info;
+};
+
+// Opens the container (file or URL), reads its five fields, then decrypts, decompresses and
+// verifies the checksum through the running module's own names.
+ReadPayload read_payload(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                         nb::handle storage_options);
+
+// read_payload, then deserializes through the running module's `_deserialize_obj`.
 LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
                      nb::handle storage_options);
 

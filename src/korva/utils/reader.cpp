@@ -1,4 +1,5 @@
-// Reading an MTD container, shared by korva.utils.mtdump.load_dump and korva.utils.mtd_loader:
+// Reading an MTD container, shared by korva.utils.mtdump.load_dump, korva.utils.mtd_loader and
+// korva.utils.safeload:
 // open the file or fetch the URL, read the five fields inside `with f:`, then undo the payload
 // stages with the running module's own helpers, constants and exception classes.
 #include "korva/utils/mtdump.hpp"
@@ -98,8 +99,8 @@ nb::object open_stream(const py::Call& g, nb::handle path, nb::handle storage_op
 
 }  // namespace
 
-LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
-                     nb::handle storage_options) {
+ReadPayload read_payload(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                         nb::handle storage_options) {
     nb::object f = open_stream(g, path, storage_options);
 
     nb::object info, encrypted_data;
@@ -141,9 +142,15 @@ LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, 
         py::raise(type, message);
     }
 
-    nb::object serializer = dump_info["serializer"];
-    nb::object obj = g("_deserialize_obj")(serialized_data, serializer);
-    return {std::move(obj), std::move(info)};
+    return {std::move(serialized_data), std::move(info)};
+}
+
+LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                     nb::handle storage_options) {
+    ReadPayload read = read_payload(g, path, passphrase, checksum, storage_options);
+    nb::object serializer = read.info["dump"]["serializer"];
+    nb::object obj = g("_deserialize_obj")(std::move(read.serialized), serializer);
+    return {std::move(obj), std::move(read.info)};
 }
 
 }  // namespace korva::utils::mtdump

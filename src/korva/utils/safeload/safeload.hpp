@@ -1,0 +1,63 @@
+// Shared pieces of korva.utils.safeload: the static scanner of a serialized stream, the allow-list,
+// the restricted unpickler and the structure validators, each in its own file.
+#pragma once
+
+#include "korva/utils/mtdump.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korva::utils::safeload {
+
+// ---- the static opcode scanner (scanner.cpp): plain C++ over the bytes, no interpreter --------
+enum class Use : uint8_t { reduce, newobj, build, reference };
+
+struct ScannedGlobal {
+    std::string module, name;   // as the stream spells them, before any rename
+    std::vector<Use> uses;      // each kind once, in first-use order
+};
+
+struct Scan {
+    std::vector<ScannedGlobal> globals;       // first-use order
+    std::vector<std::string> refused_opcodes;  // each once, in stream order
+};
+
+// Walks the opcodes up to the first STOP (or the end), resolving STACK_GLOBAL's operands through
+// a simulated stack and memo. Never reads outside [data, data + size).
+Scan scan_pickle(const unsigned char* data, size_t size);
+
+const char* use_name(Use use);
+
+// ---- the allow-list (trusted.cpp) -----------------------------------------------------------
+// The frozenset DEFAULT_TRUSTED.
+nb::object default_trusted();
+
+// (module, name) after the protocol-2 renames, numpy 1.x's numpy.core.* and dill's old module
+// name; `compat` is the `_compat_pickle` module.
+std::pair<nb::object, nb::object> canonical(nb::handle compat, nb::handle module, nb::handle name);
+
+// Globals no `trusted` argument can admit: dill's code-by-value constructors and `__main__`.
+bool never_trusted(nb::handle module, nb::handle name);
+
+// The one global whose object is korva's own: dill's type-table lookup, narrowed to plain data
+// types (bytes, complex, ...); the name of the korva function that serves it, else nullptr.
+const char* substitute_for(nb::handle module, nb::handle name);
+nb::object _load_type(const py::Call& g);
+
+// ---- the restricted unpickler (unpickler.cpp) -------------------------------------------------
+// The class `_RestrictedUnpickler(_pickle.Unpickler)` with its find_class and persistent_load.
+nb::object define_unpickler(const ModuleBody& m);
+nb::object find_class(const py::Call& g);
+nb::object persistent_load(const py::Call& g);
+
+// ---- the structure validators (validators.cpp) -------------------------------------------------
+// Walks the loaded object and checks every structure compiled code indexes with stored numbers;
+// raises MTDUntrustedError naming the object's path at the first violation.
+void validate_structures(const py::Call& g, nb::handle obj);
+
+// ---- shared by the files above ---------------------------------------------------------------
+// MTDUntrustedError(message) with `refused` set to the tuple `refused`.
+[[noreturn]] void raise_untrusted(const py::Call& g, nb::handle message, nb::handle refused);
+
+}  // namespace korva::utils::safeload

@@ -1,0 +1,168 @@
+// The allow-list of korva.utils.safeload: DEFAULT_TRUSTED, the names it is matched under, and the
+// few names no caller can add. The list is what pickle (protocols 2 to 5) and dill write for the
+// estimators curve models are made of, fitted, and for plain data; every entry is an exact
+// "module.qualname", and a stream can only reach the classes on it, which is what makes the generic
+// constructors below (newObj, the bit-generator constructors) safe to list.
+#include "korva/utils/safeload/safeload.hpp"
+
+#include <cstring>
+
+namespace korva::utils::safeload {
+
+namespace {
+
+struct Entry {
+    const char* module;
+    const char* qualname;
+};
+
+const Entry default_entries[] = {
+    // ---- plain data ---------------------------------------------------------------------------
+    {"builtins", "set"},        // set literals (protocol 2 writes set(list) as a call)
+    {"builtins", "frozenset"},  // the same for frozensets
+    {"builtins", "complex"},    // complex numbers: complex(real, imag)
+    {"builtins", "bytearray"},  // bytearray(bytes) below protocol 5
+    {"builtins", "bytes"},      // protocol 2's bytes; also dill's type table (see _load_type)
+    {"builtins", "slice"},      // slice(start, stop, step)
+    {"builtins", "range"},      // range(start, stop, step); protocol 2 spells it __builtin__.xrange
+    {"_codecs", "encode"},      // protocol 2's bytes: encode(text, "latin1"), text to bytes only
+    {"collections", "OrderedDict"},  // an ordered dict, filled by SETITEMS
+
+    // ---- numpy arrays, dtypes and scalars --------------------------------------------------------
+    {"numpy", "ndarray"},                         // the class handed to _reconstruct, then BUILD
+    {"numpy", "dtype"},                           // dtype(spec, align, copy), then BUILD with its state
+    {"numpy._core.multiarray", "_reconstruct"},   // an empty ndarray of a class on this list
+    {"numpy._core.multiarray", "scalar"},         // a scalar from its dtype and raw bytes
+    {"numpy._core.numeric", "_frombuffer"},       // protocol 5's arrays: frombuffer + reshape
+
+    // ---- numpy's random state (estimators keep their random_state_) ----------------------------
+    {"numpy.random._pickle", "__bit_generator_ctor"},  // a bit generator by name or listed class
+    {"numpy.random._pickle", "__generator_ctor"},      // a Generator around such a bit generator
+    {"numpy.random._pickle", "__randomstate_ctor"},    // a RandomState around such a bit generator
+    {"numpy.random._mt19937", "MT19937"},              // the bit generators themselves, by class
+    {"numpy.random._pcg64", "PCG64"},
+    {"numpy.random._pcg64", "PCG64DXSM"},
+    {"numpy.random._philox", "Philox"},
+    {"numpy.random._sfc64", "SFC64"},
+    {"numpy.random.bit_generator", "SeedSequence"},                 // a bit generator's seed
+    {"numpy.random.bit_generator", "__pyx_unpickle_SeedSequence"},  // its state: new + set fields
+
+    // ---- dill ------------------------------------------------------------------------------------
+    {"dill._dill", "_create_array"},  // an ndarray from a listed callable, its state and __dict__
+    {"dill._dill", "_load_type"},     // served by korva's own lookup of plain data types only
+
+    // ---- scikit-learn containers ---------------------------------------------------------------
+    {"sklearn.utils._bunch", "Bunch"},  // a dict with attribute access (named_estimators_)
+    {"sklearn.pipeline", "Pipeline"},
+    {"sklearn.ensemble._voting", "VotingRegressor"},
+
+    // ---- trees and forests ----------------------------------------------------------------------
+    {"sklearn.tree._classes", "DecisionTreeRegressor"},
+    {"sklearn.tree._classes", "ExtraTreeRegressor"},
+    {"sklearn.tree._tree", "Tree"},  // nodes and values are validated before the object is returned
+    {"sklearn.ensemble._forest", "RandomForestRegressor"},
+    {"sklearn.ensemble._forest", "ExtraTreesRegressor"},
+
+    // ---- gradient boosting, with its losses and links ------------------------------------------
+    {"sklearn.ensemble._gb", "GradientBoostingRegressor"},
+    {"sklearn.ensemble._hist_gradient_boosting.gradient_boosting", "HistGradientBoostingRegressor"},
+    {"sklearn.ensemble._hist_gradient_boosting.predictor", "TreePredictor"},  // nodes validated
+    {"sklearn.ensemble._hist_gradient_boosting.binning", "_BinMapper"},
+    {"sklearn._loss.loss", "HalfSquaredError"},  // the Python loss objects of both boostings
+    {"sklearn._loss.loss", "AbsoluteError"},
+    {"sklearn._loss.loss", "HuberLoss"},
+    {"sklearn._loss.loss", "PinballLoss"},
+    {"sklearn._loss.loss", "HalfPoissonLoss"},
+    {"sklearn._loss.loss", "HalfGammaLoss"},
+    {"sklearn._loss._loss", "CyHalfSquaredError"},  // their compiled closed-form parts
+    {"sklearn._loss._loss", "CyAbsoluteError"},
+    {"sklearn._loss._loss", "CyHuberLoss"},
+    {"sklearn._loss._loss", "CyPinballLoss"},
+    {"sklearn._loss._loss", "CyHalfPoissonLoss"},
+    {"sklearn._loss._loss", "CyHalfGammaLoss"},
+    {"sklearn._loss.link", "IdentityLink"},  // the links between raw predictions and targets
+    {"sklearn._loss.link", "LogLink"},
+    {"sklearn._loss.link", "Interval"},      // a link's domain: two floats and two flags
+
+    // ---- nearest neighbours ------------------------------------------------------------------------
+    {"sklearn.neighbors._regression", "KNeighborsRegressor"},
+    {"sklearn.neighbors._regression", "RadiusNeighborsRegressor"},
+    {"sklearn.neighbors._kd_tree", "KDTree"},       // index arrays validated before return
+    {"sklearn.neighbors._kd_tree", "newObj"},       // cls.__new__(cls) for the listed classes
+    {"sklearn.neighbors._ball_tree", "BallTree"},   // index arrays validated before return
+    {"sklearn.neighbors._ball_tree", "newObj"},
+    {"sklearn.metrics._dist_metrics", "newObj"},    // the same helper for the metrics
+    {"sklearn.metrics._dist_metrics", "EuclideanDistance64"},  // minkowski p=2, the default
+    {"sklearn.metrics._dist_metrics", "ManhattanDistance64"},  // p=1
+    {"sklearn.metrics._dist_metrics", "ChebyshevDistance64"},  // p=inf
+    {"sklearn.metrics._dist_metrics", "MinkowskiDistance64"},  // other p; weights validated
+
+    // ---- linear models, the dummy and the scalers --------------------------------------------------
+    {"sklearn.linear_model._base", "LinearRegression"},
+    {"sklearn.linear_model._ridge", "Ridge"},
+    {"sklearn.linear_model._coordinate_descent", "Lasso"},
+    {"sklearn.linear_model._coordinate_descent", "ElasticNet"},
+    {"sklearn.linear_model._bayes", "BayesianRidge"},
+    {"sklearn.linear_model._huber", "HuberRegressor"},
+    {"sklearn.linear_model._stochastic_gradient", "SGDRegressor"},
+    {"sklearn.dummy", "DummyRegressor"},
+    {"sklearn.preprocessing._data", "StandardScaler"},
+    {"sklearn.preprocessing._data", "MinMaxScaler"},
+};
+
+// dill's type table holds code, function and module types too: only these names are served.
+const char* const plain_types[] = {"bytes", "bytearray", "complex", "slice", "NoneType", "set", "frozenset"};
+
+bool equals_ascii(nb::handle text, const char* ascii) {
+    return PyUnicode_Check(text.ptr()) && PyUnicode_CompareWithASCIIString(text.ptr(), ascii) == 0;
+}
+
+}  // namespace
+
+nb::object default_trusted() {
+    nb::list names;
+    for (const Entry& entry : default_entries)
+        names.append(nb::steal(PyUnicode_FromFormat("%s.%s", entry.module, entry.qualname)));
+    nb::object result = nb::steal(PyFrozenSet_New(names.ptr()));
+    if (!result.is_valid()) throw nb::python_error();
+    return result;
+}
+
+std::pair<nb::object, nb::object> canonical(nb::handle compat, nb::handle module, nb::handle name) {
+    // The renames protocol 2 readers apply (__builtin__ -> builtins, copy_reg -> copyreg, ...),
+    // applied whatever the protocol: they only map to names that must still match exactly.
+    nb::object pair = nb::make_tuple(module, name);
+    nb::object renamed = compat.attr("NAME_MAPPING").attr("get")(pair);
+    if (!renamed.is_none()) return {renamed[0], renamed[1]};
+    nb::object new_module = compat.attr("IMPORT_MAPPING").attr("get")(module, module);
+    // numpy 1.x wrote numpy.core.*, numpy 2 numpy._core.*; dill once lived in dill.dill.
+    if (equals_ascii(new_module, "numpy.core")) new_module = py::s("numpy._core");
+    else if (py::truthy(new_module.attr("startswith")("numpy.core.")))
+        new_module = py::s("numpy._core.") + new_module[py::slice(nb::int_(11), {})];
+    else if (equals_ascii(new_module, "dill.dill")) new_module = py::s("dill._dill");
+    return {new_module, nb::borrow(name)};
+}
+
+bool never_trusted(nb::handle module, nb::handle name) {
+    if (equals_ascii(module, "__main__")) return true;
+    if (!equals_ascii(module, "dill._dill")) return false;
+    for (const char* constructor : {"_create_code", "_create_function", "_create_cell", "_create_lock",
+                                    "_create_rlock", "_import_module", "_get_attr", "_eval_repr", "_load_type_"})
+        if (equals_ascii(name, constructor)) return true;
+    return false;
+}
+
+const char* substitute_for(nb::handle module, nb::handle name) {
+    return equals_ascii(module, "dill._dill") && equals_ascii(name, "_load_type") ? "_load_type" : nullptr;
+}
+
+nb::object _load_type(const py::Call& g) {
+    nb::handle name = g[0];
+    for (const char* type_name : plain_types)
+        if (equals_ascii(name, type_name))
+            return std::strcmp(type_name, "NoneType") == 0 ? nb::borrow(Py_TYPE(Py_None)) : g(type_name);
+    raise_untrusted(g, py::f_string("dill type outside plain data refused: ", name),
+                    nb::make_tuple(py::f_string("dill._dill._load_type(", nb::repr(name), ")")));
+}
+
+}  // namespace korva::utils::safeload
