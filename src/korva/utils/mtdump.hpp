@@ -50,13 +50,29 @@ struct LoadedDump {
     nb::object info;  // the whole dump info, as json.loads returned it
 };
 
+struct ReadContainer {
+    nb::object compressed;  // the payload, decrypted when it was encrypted
+    nb::object info;
+};
+
+// Opens the container (file or URL), reads its five fields and decrypts the payload through the
+// running module's own names.
+ReadContainer read_container(const py::Call& g, nb::handle path, nb::handle passphrase,
+                             nb::handle storage_options);
+
+// Decompresses the payload and verifies its checksum (`checksum`, else the dump info's): the
+// serialized bytes.
+nb::object verify_payload(const py::Call& g, ReadContainer container, nb::handle checksum);
+
+// MTDChecksumError(f"Checksum mismatch: expected {expected}, got {actual}")
+[[noreturn]] void raise_checksum_mismatch(const py::Call& g, nb::handle expected, nb::handle actual);
+
 struct ReadPayload {
     nb::object serialized;  // the verified serialized bytes
     nb::object info;
 };
 
-// Opens the container (file or URL), reads its five fields, then decrypts, decompresses and
-// verifies the checksum through the running module's own names.
+// read_container, then verify_payload.
 ReadPayload read_payload(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
                          nb::handle storage_options);
 

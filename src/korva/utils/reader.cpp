@@ -99,8 +99,8 @@ nb::object open_stream(const py::Call& g, nb::handle path, nb::handle storage_op
 
 }  // namespace
 
-ReadPayload read_payload(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
-                         nb::handle storage_options) {
+ReadContainer read_container(const py::Call& g, nb::handle path, nb::handle passphrase,
+                             nb::handle storage_options) {
     nb::object f = open_stream(g, path, storage_options);
 
     nb::object info, encrypted_data;
@@ -121,28 +121,37 @@ ReadPayload read_payload(const py::Call& g, nb::handle path, nb::handle passphra
     if (py::truthy(is_encrypted) && !py::truthy(key))
         py::raise(g("MTDDecryptionError"), "File is encrypted, but no passphrase was provided.");
 
-    nb::object compressed_data;
-    if (py::truthy(is_encrypted)) {
-        compressed_data = g("_decrypt_data")(encrypted_data, key);
-        encrypted_data.reset();  // the payload is not needed once decrypted
-    } else {
-        compressed_data = std::move(encrypted_data);
-    }
+    if (!py::truthy(is_encrypted)) return {std::move(encrypted_data), std::move(info)};
+    nb::object compressed_data = g("_decrypt_data")(encrypted_data, key);
+    return {std::move(compressed_data), std::move(info)};
+}
 
+void raise_checksum_mismatch(const py::Call& g, nb::handle expected, nb::handle actual) {
+    nb::object type = g("MTDChecksumError");
+    nb::object message = py::f_string("Checksum mismatch: expected ", expected, ", got ");
+    message = message + py::f_string("", actual);
+    py::raise(type, message);
+}
+
+nb::object verify_payload(const py::Call& g, ReadContainer container, nb::handle checksum) {
+    nb::object dump_info = container.info["dump"];
     nb::object compression = dump_info["compression"];
-    nb::object serialized_data = g("_decompress_data")(compressed_data, compression);
-    compressed_data.reset();
+    nb::object serialized_data = g("_decompress_data")(container.compressed, compression);
+    container.compressed.reset();  // the payload is not needed once decompressed
 
     nb::object checksum_to_verify = py::truthy(checksum) ? nb::borrow(checksum) : nb::object(dump_info["checksum"]);
     nb::object actual_checksum = g("_calculate_checksum")(serialized_data);
-    if (py::compare(actual_checksum, checksum_to_verify, Py_NE)) {
-        nb::object type = g("MTDChecksumError");
-        nb::object message = py::f_string("Checksum mismatch: expected ", checksum_to_verify, ", got ");
-        message = message + py::f_string("", actual_checksum);
-        py::raise(type, message);
-    }
+    if (py::compare(actual_checksum, checksum_to_verify, Py_NE))
+        raise_checksum_mismatch(g, checksum_to_verify, actual_checksum);
+    return serialized_data;
+}
 
-    return {std::move(serialized_data), std::move(info)};
+ReadPayload read_payload(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                         nb::handle storage_options) {
+    ReadContainer container = read_container(g, path, passphrase, storage_options);
+    nb::object info = container.info;
+    nb::object serialized = verify_payload(g, std::move(container), checksum);
+    return {std::move(serialized), std::move(info)};
 }
 
 LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,

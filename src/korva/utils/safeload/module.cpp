@@ -31,12 +31,15 @@ nb::str decoded(const std::string& text) {
     return nb::borrow<nb::str>(result);
 }
 
-ScanReport scan_stream(const py::Call& g, nb::handle serialized, nb::handle trusted) {
+Scan scan_bytes(nb::handle serialized) {
     Py_buffer view;
     if (PyObject_GetBuffer(serialized.ptr(), &view, PyBUF_SIMPLE) < 0) throw nb::python_error();
     Scan scan = scan_pickle((const unsigned char*) view.buf, (size_t) view.len);
     PyBuffer_Release(&view);
+    return scan;
+}
 
+ScanReport report_of(const py::Call& g, const Scan& scan, nb::handle trusted) {
     ScanReport report;
     nb::object compat = g("_compat_pickle");
     for (const ScannedGlobal& found : scan.globals) {
@@ -76,10 +79,13 @@ nb::object allow_list(const py::Call& g, nb::handle extra) {
     return frozen;
 }
 
+bool known_serializer(nb::handle serializer) {
+    return py::equals(serializer, "pickle") || py::equals(serializer, "dill");
+}
+
 // The serializers mtdump writes; anything else is mtdump's own error.
 void check_serializer(const py::Call& g, nb::handle serializer) {
-    if (py::equals(serializer, "pickle") || py::equals(serializer, "dill")) return;
-    py::raise(g("ValueError"), py::f_string("Unknown serializer: ", serializer));
+    if (!known_serializer(serializer)) py::raise(g("ValueError"), py::f_string("Unknown serializer: ", serializer));
 }
 
 // MTDUntrustedError listing everything the scan refused.
@@ -97,7 +103,7 @@ nb::object load_dump(const py::Call& g) {
     check_serializer(g, read.info["dump"]["serializer"]);
     // 2. the static scan decides, before anything is imported or called
     nb::object trusted = allow_list(g, g[5]);
-    ScanReport report = scan_stream(g, read.serialized, trusted);
+    ScanReport report = report_of(g, scan_bytes(read.serialized), trusted);
     if (nb::len(report.refused) != 0) refuse(g, report);
     // 3. the restricted unpickler checks each global again as it resolves it
     nb::object unpickler = g("_RestrictedUnpickler")(g("io").attr("BytesIO")(read.serialized));
@@ -113,15 +119,21 @@ nb::object load_dump(const py::Call& g) {
 
 nb::object scan_dump(const py::Call& g) {
     nb::handle path = g[0], passphrase = g[1], checksum = g[2], storage_options = g[3];
-    mtdump::ReadPayload read = mtdump::read_payload(g, path, passphrase, checksum, storage_options);
-    nb::object serializer = read.info["dump"]["serializer"];
-    ScanReport report = scan_stream(g, read.serialized, g("DEFAULT_TRUSTED"));
+    // 1. read and decrypt; decompress and verify piece by piece when it can, else literally
+    mtdump::ReadContainer container = mtdump::read_container(g, path, passphrase, storage_options);
+    nb::object info = container.info;
+    Scan scan;
+    if (!stream_verify_scan(g, container, checksum, scan))
+        scan = scan_bytes(mtdump::verify_payload(g, std::move(container), checksum));
+    // 2. the report
+    nb::object serializer = info["dump"]["serializer"];
+    ScanReport report = report_of(g, scan, g("DEFAULT_TRUSTED"));
     nb::dict result;
-    result["info"] = read.info;
+    result["info"] = info;
     result["serializer"] = serializer;
     result["globals"] = report.globals;
     result["refused_opcodes"] = report.refused_opcodes;
-    result["trusted"] = nb::bool_(nb::len(report.refused) == 0);
+    result["trusted"] = nb::bool_(nb::len(report.refused) == 0 && known_serializer(serializer));
     return result;
 }
 

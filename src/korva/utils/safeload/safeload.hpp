@@ -5,6 +5,7 @@
 #include "korva/utils/mtdump.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,25 @@ struct Scan {
 };
 
 // Walks the opcodes up to the first STOP (or the end), resolving STACK_GLOBAL's operands through
-// a simulated stack and memo. Never reads outside [data, data + size).
+// a simulated stack and memo, over a stream handed over in pieces of any size. Never reads outside
+// the piece it is given.
+class Scanner {
+public:
+    Scanner();
+    ~Scanner();
+    Scanner(const Scanner&) = delete;
+    Scanner& operator=(const Scanner&) = delete;
+    // The next piece of the stream; false once the scan has ended (at STOP or an unknown opcode).
+    bool feed(const unsigned char* data, size_t size);
+    // What was found, after the last piece.
+    Scan finish();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The whole stream at once.
 Scan scan_pickle(const unsigned char* data, size_t size);
 
 const char* use_name(Use use);
@@ -55,6 +74,11 @@ nb::object persistent_load(const py::Call& g);
 // Walks the loaded object and checks every structure compiled code indexes with stored numbers;
 // raises MTDUntrustedError naming the object's path at the first violation.
 void validate_structures(const py::Call& g, nb::handle obj);
+
+// ---- the streaming path of scan_dump (stream.cpp) ---------------------------------------------
+// Decompresses, hashes and scans a Zstandard payload piece by piece when the guards hold and the
+// checksum matches; false: nothing is decided, take the literal steps.
+bool stream_verify_scan(const py::Call& g, const mtdump::ReadContainer& container, nb::handle checksum, Scan& scan);
 
 // ---- shared by the files above ---------------------------------------------------------------
 // MTDUntrustedError(message) with `refused` set to the tuple `refused`.

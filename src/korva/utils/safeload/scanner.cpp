@@ -5,6 +5,7 @@
 #include "korva/utils/safeload/safeload.hpp"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <unordered_map>
@@ -36,22 +37,58 @@ const char* refused_name(unsigned char op) {
     }
 }
 
-class Scanner {
-public:
-    Scanner(const unsigned char* data, size_t size) : p_(data), end_(data + size) {}
+// What one opcode did: done, stopped the scan (STOP, an unknown opcode), or needs bytes that are
+// not there yet (at the end of the stream: a truncated stream, which the unpickler refuses itself).
+enum Step : uint8_t { done, stop, more };
 
-    Scan run() {
+}  // namespace
+
+class Scanner::Impl {
+public:
+    bool feed(const unsigned char* data, size_t size) {
+        if (stopped_) return false;
+        // the rest of a long byte string, which is skipped rather than kept
+        size_t skipped = (size_t) std::min<uint64_t>(skip_, size);
+        skip_ -= skipped;
+        data += skipped;
+        size -= skipped;
+        if (size == 0) return true;
+        if (!carry_.empty()) {
+            carry_.append((const char*) data, size);
+            data = (const unsigned char*) carry_.data();
+            size = carry_.size();
+        }
+        p_ = data;
+        end_ = data + size;
         while (p_ < end_) {
+            const unsigned char* start = p_;
             unsigned char op = *p_++;
             if (const char* name = refused_name(op)) refuse(name);
-            if (!step(op)) break;
+            Step result = step(op);
+            if (result == stop) {
+                stopped_ = true;
+                carry_.clear();
+                return false;
+            }
+            if (result == more) {
+                // keep the opcode's bytes until the next piece completes it
+                std::string rest((const char*) start, (size_t) (end_ - start));
+                carry_ = std::move(rest);
+                return true;
+            }
         }
-        return std::move(result_);
+        carry_.clear();
+        return true;
     }
 
+    Scan finish() { return std::move(result_); }
+
 private:
-    const unsigned char* p_;
-    const unsigned char* end_;
+    const unsigned char* p_ = nullptr;
+    const unsigned char* end_ = nullptr;
+    std::string carry_;
+    uint64_t skip_ = 0;
+    bool stopped_ = false;
     std::vector<Item> stack_;
     std::vector<size_t> marks_;
     std::unordered_map<uint64_t, Item> memo_;
@@ -113,6 +150,13 @@ private:
 
     bool have(size_t n) const { return (size_t) (end_ - p_) >= n; }
 
+    Step fixed(size_t n) {
+        if (!have(n)) return more;
+        p_ += n;
+        push();
+        return done;
+    }
+
     uint64_t little(size_t n) {
         uint64_t value = 0;
         for (size_t i = 0; i < n; ++i) value |= (uint64_t) p_[i] << (8 * i);
@@ -120,17 +164,28 @@ private:
         return value;
     }
 
-    // A length-prefixed argument: false when the stream ends inside it.
-    bool skip_counted(size_t width, std::string* text = nullptr) {
-        if (!have(width)) return false;
+    // A length-prefixed argument. Its text is read whole (more: not all here yet); a byte string
+    // that runs past this piece is skipped across the following ones.
+    Step counted(size_t width, std::string* text = nullptr) {
+        if (!have(width)) return more;
+        const unsigned char* header = p_;
         uint64_t length = little(width);
-        if ((uint64_t) (end_ - p_) < length) return false;
+        uint64_t available = (uint64_t) (end_ - p_);
+        if (available < length) {
+            if (text) {
+                p_ = header;
+                return more;
+            }
+            skip_ = length - available;
+            p_ = end_;
+            return done;
+        }
         if (text) text->assign((const char*) p_, (size_t) length);
         p_ += length;
-        return true;
+        return done;
     }
 
-    // A newline-terminated argument (without its newline): false when there is no newline.
+    // A newline-terminated argument (without its newline): false when the newline is not here yet.
     bool line(std::string* text = nullptr) {
         const void* newline = std::memchr(p_, '\n', (size_t) (end_ - p_));
         if (!newline) return false;
@@ -140,15 +195,18 @@ private:
         return true;
     }
 
-    bool memo_key_line(uint64_t& key) {
+    // A PUT or GET line: more when the line is not complete; `valid` false for a key that is not a
+    // decimal number (the unpickler refuses it).
+    Step memo_key_line(uint64_t& key, bool& valid) {
         std::string digits;
-        if (!line(&digits) || digits.empty() || digits.size() > 18) return false;
+        if (!line(&digits)) return more;
+        valid = !digits.empty() && digits.size() <= 18;
         key = 0;
         for (char c : digits) {
-            if (c < '0' || c > '9') return false;
+            if (c < '0' || c > '9') valid = false;
             key = key * 10 + (uint64_t) (c - '0');
         }
-        return true;
+        return done;
     }
 
     void memo_put(uint64_t key) {
@@ -166,58 +224,62 @@ private:
         push({Item::text, (uint32_t) (texts_.size() - 1)});
     }
 
-    // One opcode after its byte; false ends the scan (STOP, a truncated argument, an unknown opcode).
-    bool step(unsigned char op) {
+    // One opcode after its byte.
+    Step step(unsigned char op) {
         switch (op) {
-            case '.': return false;  // STOP
-            case '(': marks_.push_back(stack_.size()); return true;  // MARK
+            case '.': return stop;
+            case '(': marks_.push_back(stack_.size()); return done;  // MARK
             case '0':  // POP: an item, or the mark itself when the frame is empty
                 if (stack_.size() > fence()) use(pop(), Use::reference);
                 else if (!marks_.empty()) marks_.pop_back();
-                return true;
-            case '1': pop_to_mark(); return true;  // POP_MARK
-            case '2': if (stack_.size() > fence()) push(stack_.back()); return true;  // DUP
-            case 'N': case 0x88: case 0x89: case ')': case ']': case '}': case 0x8f:
-                push(); return true;
-            case 'K': if (!have(1)) return false; p_ += 1; push(); return true;
-            case 'M': if (!have(2)) return false; p_ += 2; push(); return true;
-            case 'J': if (!have(4)) return false; p_ += 4; push(); return true;
-            case 'G': if (!have(8)) return false; p_ += 8; push(); return true;
-            case 'F': case 'I': case 'L': case 'S': case 'V':
-                if (!line()) return false;
+                return done;
+            case '1': pop_to_mark(); return done;  // POP_MARK
+            case '2': if (stack_.size() > fence()) push(stack_.back()); return done;  // DUP
+            case 'N': case 0x88: case 0x89: case ')': case ']': case '}': case 0x8f: case 0x97:
+                push(); return done;
+            case 0x98: return done;  // READONLY_BUFFER
+            case 'K': case 0x82: return fixed(1);
+            case 'M': case 0x83: return fixed(2);
+            case 'J': case 0x84: return fixed(4);
+            case 'G': return fixed(8);
+            case 'F': case 'I': case 'L': case 'S': case 'V': case 'P':
+                if (!line()) return more;
                 push();
-                return true;
-            case 0x8a: if (!skip_counted(1)) return false; push(); return true;  // LONG1
-            case 0x8b: if (!skip_counted(4)) return false; push(); return true;  // LONG4
-            case 'U': case 'C': if (!skip_counted(1)) return false; push(); return true;
-            case 'T': case 'B': if (!skip_counted(4)) return false; push(); return true;
-            case 0x8e: case 0x96: if (!skip_counted(8)) return false; push(); return true;
+                return done;
+            case 0x8a: case 'U': case 'C': return pushed(counted(1));  // LONG1, SHORT_BINSTRING/BYTES
+            case 0x8b: case 'T': case 'B': return pushed(counted(4));  // LONG4, BINSTRING, BINBYTES
+            case 0x8e: case 0x96: return pushed(counted(8));           // BINBYTES8, BYTEARRAY8
             case 0x8c: case 'X': case 0x8d: {  // SHORT_BINUNICODE, BINUNICODE, BINUNICODE8
                 std::string text;
-                if (!skip_counted(op == 0x8c ? 1 : op == 'X' ? 4 : 8, &text)) return false;
-                push_text(std::move(text));
-                return true;
+                Step result = counted(op == 0x8c ? 1 : op == 'X' ? 4 : 8, &text);
+                if (result == done) push_text(std::move(text));
+                return result;
             }
-            case 0x80: if (!have(1)) return false; p_ += 1; return true;  // PROTO
-            case 0x95: if (!have(8)) return false; p_ += 8; return true;  // FRAME: transparent
-            case 'a': consume(1); return true;                            // APPEND
-            case 'e': case 0x90: pop_to_mark(); return true;              // APPENDS, ADDITEMS
-            case 's': consume(2); return true;                            // SETITEM
-            case 'u': pop_to_mark(); return true;                         // SETITEMS
-            case 't': case 'l': case 'd': case 0x91: pop_to_mark(); push(); return true;
-            case 0x85: consume(1); push(); return true;                   // TUPLE1
-            case 0x86: consume(2); push(); return true;                   // TUPLE2
-            case 0x87: consume(3); push(); return true;                   // TUPLE3
-            case 'p': { uint64_t key; if (!memo_key_line(key)) return false; memo_put(key); return true; }
-            case 'q': if (!have(1)) return false; memo_put(little(1)); return true;
-            case 'r': if (!have(4)) return false; memo_put(little(4)); return true;
-            case 0x94: memo_put(memo_.size()); return true;              // MEMOIZE
-            case 'g': { uint64_t key; if (!memo_key_line(key)) return false; memo_get(key); return true; }
-            case 'h': if (!have(1)) return false; memo_get(little(1)); return true;
-            case 'j': if (!have(4)) return false; memo_get(little(4)); return true;
+            case 0x80: if (!have(1)) return more; p_ += 1; return done;  // PROTO
+            case 0x95: if (!have(8)) return more; p_ += 8; return done;  // FRAME: transparent
+            case 'a': consume(1); return done;                            // APPEND
+            case 'e': case 0x90: pop_to_mark(); return done;              // APPENDS, ADDITEMS
+            case 's': consume(2); return done;                            // SETITEM
+            case 'u': pop_to_mark(); return done;                         // SETITEMS
+            case 't': case 'l': case 'd': case 0x91: pop_to_mark(); push(); return done;
+            case 0x85: consume(1); push(); return done;                   // TUPLE1
+            case 0x86: consume(2); push(); return done;                   // TUPLE2
+            case 0x87: consume(3); push(); return done;                   // TUPLE3
+            case 'Q': consume(1); push(); return done;                    // BINPERSID
+            case 'p': case 'g': {  // PUT, GET
+                uint64_t key = 0;
+                bool valid = false;
+                if (memo_key_line(key, valid) == more) return more;
+                if (op == 'p' && valid) memo_put(key);
+                if (op == 'g') valid ? memo_get(key) : push();
+                return done;
+            }
+            case 'q': case 'h': if (!have(1)) return more; op == 'q' ? memo_put(little(1)) : memo_get(little(1)); return done;
+            case 'r': case 'j': if (!have(4)) return more; op == 'r' ? memo_put(little(4)) : memo_get(little(4)); return done;
+            case 0x94: memo_put(memo_.size()); return done;              // MEMOIZE
             case 'c': case 'i': {  // GLOBAL, INST: module and name on two lines
                 std::string module, name;
-                if (!line(&module) || !line(&name)) return false;
+                if (!line(&module) || !line(&name)) return more;
                 uint32_t index = add_global(std::move(module), std::move(name));
                 if (op == 'c') {
                     push({Item::global, index});
@@ -226,64 +288,60 @@ private:
                     pop_to_mark();
                     push({Item::made, index});
                 }
-                return true;
+                return done;
             }
             case 0x93: {  // STACK_GLOBAL
                 Item name = pop(), module = pop();
                 if (module.kind != Item::text || name.kind != Item::text) {
                     refuse("STACK_GLOBAL without string constants");
                     push();
-                    return true;
+                    return done;
                 }
                 push({Item::global, add_global(texts_[module.ref], texts_[name.ref])});
-                return true;
+                return done;
             }
             case 'R': {  // REDUCE
                 consume(1);
                 Item callable = pop();
                 use(callable, Use::reduce);
                 push(callable.kind == Item::global ? Item{Item::made, callable.ref} : Item{});
-                return true;
+                return done;
             }
             case 0x81: case 0x92: {  // NEWOBJ, NEWOBJ_EX
                 consume(op == 0x81 ? 1 : 2);
                 Item cls = pop();
                 use(cls, Use::newobj);
                 push(cls.kind == Item::global ? Item{Item::made, cls.ref} : Item{});
-                return true;
+                return done;
             }
             case 'o': {  // OBJ: the class is the first item after the mark
-                if (marks_.empty()) return true;
+                if (marks_.empty()) return done;
                 size_t mark = marks_.back();
                 Item cls = stack_.size() > mark ? stack_[mark] : Item{};
                 use(cls, Use::reduce);
                 pop_to_mark();
                 push(cls.kind == Item::global ? Item{Item::made, cls.ref} : Item{});
-                return true;
+                return done;
             }
             case 'b': {  // BUILD: the state goes into the object below it
                 consume(1);
                 if (stack_.size() > fence()) use(stack_.back(), Use::build);
-                return true;
+                return done;
             }
-            case 0x82: if (!have(1)) return false; p_ += 1; push(); return true;
-            case 0x83: if (!have(2)) return false; p_ += 2; push(); return true;
-            case 0x84: if (!have(4)) return false; p_ += 4; push(); return true;
-            case 'P': if (!line()) return false; push(); return true;
-            case 'Q': consume(1); push(); return true;
-            case 0x97: push(); return true;
-            case 0x98: return true;
             default: {
                 char name[32];
                 std::snprintf(name, sizeof name, "unknown opcode 0x%02x", op);
                 refuse(name);
-                return false;
+                return stop;
             }
         }
     }
-};
 
-}  // namespace
+    Step pushed(Step result) {
+        if (result == done) push();
+        return result;
+    }
+};
 
 const char* use_name(Use use) {
     switch (use) {
@@ -295,6 +353,15 @@ const char* use_name(Use use) {
     return "reference";
 }
 
-Scan scan_pickle(const unsigned char* data, size_t size) { return Scanner(data, size).run(); }
+Scanner::Scanner() : impl_(std::make_unique<Impl>()) {}
+Scanner::~Scanner() = default;
+bool Scanner::feed(const unsigned char* data, size_t size) { return impl_->feed(data, size); }
+Scan Scanner::finish() { return impl_->finish(); }
+
+Scan scan_pickle(const unsigned char* data, size_t size) {
+    Scanner scanner;
+    scanner.feed(data, size);
+    return scanner.finish();
+}
 
 }  // namespace korva::utils::safeload

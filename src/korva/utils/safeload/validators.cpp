@@ -195,6 +195,7 @@ private:
     void check_tree(nb::handle tree, const std::string& path, long long n_features) {
         nb::object state = tree.attr("__getstate__")();
         long long node_count = integer(state["node_count"], path);
+        long long max_depth = integer(state["max_depth"], path);
         long long tree_features = integer(tree.attr("n_features"), path);
         long long outputs = integer(tree.attr("n_outputs"), path);
         long long classes = integer(tree.attr("max_n_classes"), path);
@@ -211,6 +212,8 @@ private:
         Py_ssize_t left_at = offset(node_dtype_, "left_child"), right_at = offset(node_dtype_, "right_child");
         Py_ssize_t feature_at = offset(node_dtype_, "feature");
         std::vector<uint8_t> parents((size_t) node_count, 0);
+        // decision_path sizes its output by max_depth: no path may be longer
+        std::vector<long long> depth((size_t) node_count, 0);
         for (Py_ssize_t i = 0; i < node_count; ++i) {
             auto left = nodes.field<Py_intptr_t>(i, left_at), right = nodes.field<Py_intptr_t>(i, right_at);
             if (left == -1 && right == -1) continue;  // a leaf
@@ -220,6 +223,8 @@ private:
                 fail(path, "node with two parents");
             auto feature = nodes.field<Py_intptr_t>(i, feature_at);
             if (feature < 0 || feature >= tree_features) fail(path, "feature index out of range");
+            depth[(size_t) left] = depth[(size_t) right] = depth[(size_t) i] + 1;
+            if (depth[(size_t) left] > max_depth) fail(path, "tree deeper than its max_depth");
         }
         for (size_t i = 1; i < parents.size(); ++i)
             if (parents[i] != 1) fail(path, "node without a parent");
