@@ -106,6 +106,7 @@ CASES = {
     "NEXT_BUFFER": ("pickle", b"\x80\x05\x97.", False),
     "READONLY_BUFFER": ("pickle", b"\x80\x05\x97\x98.", False),
     "computed STACK_GLOBAL": ("pickle", b"\x80\x04" + text("posix") + b"C\x06system\x93" + text(CMD) + b"\x85R.", False),
+    "truncated": ("pickle", b"\x80\x05\x96" + struct.pack("<Q", 1 << 40) + b"\0" * 16, False),
 }
 
 PATHS = {}
@@ -181,6 +182,7 @@ EXPECTED = {
     "NEXT_BUFFER": ["NEXT_BUFFER"],
     "READONLY_BUFFER": ["NEXT_BUFFER", "READONLY_BUFFER"],
     "computed STACK_GLOBAL": ["STACK_GLOBAL without string constants"],
+    "truncated": ["truncated stream"],
 }
 
 
@@ -340,6 +342,29 @@ def test_two_parents_mislead_mtdump(tmp_path):
     D.save_dump(model, tmp_path / "crafted.mtd")
     honest = DecisionTreeRegressor(max_depth=4).fit(X, Y)
     assert not np.array_equal(D.load_dump(tmp_path / "crafted.mtd").predict(X), honest.predict(X))
+
+
+class _Reduce:
+    def __init__(self, *value):
+        self.value = value
+
+    def __reduce__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("fields, what", [({"a": (np.dtype("f8"), 4)}, "field outside the item"),
+                                          ({"b": (np.dtype("f8"), 0)}, "field names")])
+@pytest.mark.parametrize("protocol", [2, 5])
+def test_inconsistent_dtype_state_is_refused(tmp_path, monkeypatch, fields, what, protocol):
+    # numpy applies a dtype's pickled fields as they come; the array constructors get checked dtypes
+    dtype = _Reduce(np.dtype, ("V8", False, True), (3, "|", None, ("a",), fields, 8, 1, 16))
+    frombuffer = np._core.numeric._frombuffer
+    array = _Reduce(frombuffer, (bytearray(8), dtype, (1,), "C"))
+    stream = __import__("pickle").dumps(array, protocol=protocol)
+    monkeypatch.setattr(D, "_serialize_obj", lambda obj, serializer, protocol: stream)
+    D.save_dump(None, tmp_path / "x.mtd")
+    with pytest.raises(S.MTDUntrustedError, match=f"^inconsistent dtype refused: {what}$"):
+        S.load_dump(tmp_path / "x.mtd")
 
 
 def test_validation_reads_the_owner_width(tmp_path):

@@ -141,6 +141,7 @@ void body(const ModuleBody& m) {
     m.import("io");
     m.import("json");
     m.import("struct");
+    m.import("_codecs");
     m.import("_compat_pickle");
     m.import_from("urllib.request", {"urlopen", "Request"});
     m.import_from("pathlib", {"Path"});
@@ -162,6 +163,10 @@ void body(const ModuleBody& m) {
     nb::object passphrase_type = py::sub(m("Union"), {none, str, m("bytes")});
     nb::object options_type = py::sub(m("Optional"), {py::sub(m("Dict"), {str, str})});
     m.def({"_load_type", _load_type, {{"name", str}}, m("type")});
+    m.def({"_encode", _encode, {{"obj", str}, {"encoding", str}}, m("bytes")});
+    m.def({"_frombuffer", _frombuffer, {{"buf"}, {"dtype"}, {"shape"}, {"order"}}, any});
+    m.def({"_reconstruct", _reconstruct, {{"subtype"}, {"shape"}, {"dtype"}}, any});
+    m.def({"_scalar", _scalar, {{"dtype"}, {"obj"}}, any});
     m.def({"load_dump",
            load_dump,
            {{"path", path_type},

@@ -59,10 +59,15 @@ std::pair<nb::object, nb::object> canonical(nb::handle compat, nb::handle module
 // Globals no `trusted` argument can admit: dill's code-by-value constructors and `__main__`.
 bool never_trusted(nb::handle module, nb::handle name);
 
-// The one global whose object is korva's own: dill's type-table lookup, narrowed to plain data
-// types (bytes, complex, ...); the name of the korva function that serves it, else nullptr.
+// The globals whose objects are korva's own, narrowed versions of the listed ones: dill's type-table
+// lookup (plain data types only) and protocol 2's bytes codec (latin1 only); the name of the korva
+// function that serves one, else nullptr.
 const char* substitute_for(nb::handle module, nb::handle name);
 nb::object _load_type(const py::Call& g);
+nb::object _encode(const py::Call& g);
+nb::object _frombuffer(const py::Call& g);
+nb::object _reconstruct(const py::Call& g);
+nb::object _scalar(const py::Call& g);
 
 // ---- the restricted unpickler (unpickler.cpp) -------------------------------------------------
 // The class `_RestrictedUnpickler(_pickle.Unpickler)` with its find_class and persistent_load.
@@ -74,6 +79,9 @@ nb::object persistent_load(const py::Call& g);
 // Walks the loaded object and checks every structure compiled code indexes with stored numbers;
 // raises MTDUntrustedError naming the object's path at the first violation.
 void validate_structures(const py::Call& g, nb::handle obj);
+
+// A dtype whose names, fields, offsets and subarray agree with its item size, recursively.
+void check_dtype(const py::Call& g, nb::handle dtype);
 
 // ---- the streaming path of scan_dump (stream.cpp) ---------------------------------------------
 // Decompresses, hashes and scans a Zstandard payload piece by piece when the guards hold and the

@@ -81,7 +81,12 @@ public:
         return true;
     }
 
-    Scan finish() { return std::move(result_); }
+    Scan finish() {
+        // A stream that ends before its STOP is refused here rather than left to the unpickler: an
+        // argument that claims more bytes than the stream holds makes it reserve them first.
+        if (!stopped_) refuse("truncated stream");
+        return std::move(result_);
+    }
 
 private:
     const unsigned char* p_ = nullptr;

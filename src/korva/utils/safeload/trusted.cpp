@@ -25,15 +25,15 @@ const Entry default_entries[] = {
     {"builtins", "bytes"},      // protocol 2's bytes; also dill's type table (see _load_type)
     {"builtins", "slice"},      // slice(start, stop, step)
     {"builtins", "range"},      // range(start, stop, step); protocol 2 spells it __builtin__.xrange
-    {"_codecs", "encode"},      // protocol 2's bytes: encode(text, "latin1"), text to bytes only
+    {"_codecs", "encode"},      // protocol 2's bytes: served by korva's own encode(text, "latin1") only
     {"collections", "OrderedDict"},  // an ordered dict, filled by SETITEMS
 
     // ---- numpy arrays, dtypes and scalars --------------------------------------------------------
     {"numpy", "ndarray"},                         // the class handed to _reconstruct, then BUILD
     {"numpy", "dtype"},                           // dtype(spec, align, copy), then BUILD with its state
-    {"numpy._core.multiarray", "_reconstruct"},   // an empty ndarray of a class on this list
-    {"numpy._core.multiarray", "scalar"},         // a scalar from its dtype and raw bytes
-    {"numpy._core.numeric", "_frombuffer"},       // protocol 5's arrays: frombuffer + reshape
+    {"numpy._core.multiarray", "_reconstruct"},   // an empty ndarray of a listed class; dtype checked first
+    {"numpy._core.multiarray", "scalar"},         // a scalar from its dtype and raw bytes; dtype checked first
+    {"numpy._core.numeric", "_frombuffer"},       // protocol 5's arrays: frombuffer + reshape; dtype checked first
 
     // ---- numpy's random state (estimators keep their random_state_) ----------------------------
     {"numpy.random._pickle", "__bit_generator_ctor"},  // a bit generator by name or listed class
@@ -153,7 +153,38 @@ bool never_trusted(nb::handle module, nb::handle name) {
 }
 
 const char* substitute_for(nb::handle module, nb::handle name) {
-    return equals_ascii(module, "dill._dill") && equals_ascii(name, "_load_type") ? "_load_type" : nullptr;
+    if (equals_ascii(module, "dill._dill") && equals_ascii(name, "_load_type")) return "_load_type";
+    if (equals_ascii(module, "_codecs") && equals_ascii(name, "encode")) return "_encode";
+    if (equals_ascii(module, "numpy._core.numeric") && equals_ascii(name, "_frombuffer")) return "_frombuffer";
+    if (equals_ascii(module, "numpy._core.multiarray") && equals_ascii(name, "_reconstruct")) return "_reconstruct";
+    if (equals_ascii(module, "numpy._core.multiarray") && equals_ascii(name, "scalar")) return "_scalar";
+    return nullptr;
+}
+
+// numpy's array constructors, after the dtype they are handed has been checked (a dtype's pickled
+// state is applied by numpy without a consistency check of its fields).
+nb::object _frombuffer(const py::Call& g) {
+    check_dtype(g, g[1]);
+    return py::import("numpy._core.numeric").attr("_frombuffer")(g[0], g[1], g[2], g[3]);
+}
+
+nb::object _reconstruct(const py::Call& g) {
+    check_dtype(g, g[2]);
+    return py::import("numpy._core.multiarray").attr("_reconstruct")(g[0], g[1], g[2]);
+}
+
+nb::object _scalar(const py::Call& g) {
+    check_dtype(g, g[0]);
+    return py::import("numpy._core.multiarray").attr("scalar")(g[0], g[1]);
+}
+
+nb::object _encode(const py::Call& g) {
+    // Any other codec name would have the codec registry import a module of that name.
+    nb::handle text = g[0], encoding = g[1];
+    if (!equals_ascii(encoding, "latin1") && !equals_ascii(encoding, "latin-1"))
+        raise_untrusted(g, py::f_string("codec outside protocol 2's bytes refused: ", nb::repr(encoding)),
+                        nb::make_tuple(py::f_string("_codecs.encode(..., ", nb::repr(encoding), ")")));
+    return g("_codecs").attr("encode")(text, encoding);
 }
 
 nb::object _load_type(const py::Call& g) {

@@ -304,7 +304,67 @@ private:
     }
 };
 
+[[noreturn]] void refuse_dtype(const py::Call& g, const char* what) {
+    nb::object message = py::f_string("inconsistent dtype refused: ", nb::str(what));
+    raise_untrusted(g, message, nb::make_tuple(message));
+}
+
+long long nonnegative(const py::Call& g, nb::handle value) {
+    if (!PyLong_Check(value.ptr())) refuse_dtype(g, "not an integer");
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow || result < 0) refuse_dtype(g, "negative or huge size");
+    return result;
+}
+
+void check_dtype_at(const py::Call& g, nb::handle dtype_type, nb::handle dtype, int depth) {
+    if (depth > 32) refuse_dtype(g, "nested too deeply");
+    int is_dtype = PyObject_IsInstance(dtype.ptr(), dtype_type.ptr());
+    if (is_dtype < 0) throw nb::python_error();
+    if (!is_dtype) return;  // a type code or spec: numpy parses it itself
+    long long itemsize = nonnegative(g, dtype.attr("itemsize"));
+    nb::object names = dtype.attr("names"), fields = dtype.attr("fields"), subdtype = dtype.attr("subdtype");
+    if (!subdtype.is_none()) {
+        if (!PyTuple_Check(subdtype.ptr()) || PyTuple_GET_SIZE(subdtype.ptr()) != 2) refuse_dtype(g, "subarray");
+        nb::object base = subdtype[0];
+        check_dtype_at(g, dtype_type, base, depth + 1);
+        long long count = 1;
+        nb::object shape = subdtype[1];
+        if (!PyTuple_Check(shape.ptr())) refuse_dtype(g, "subarray shape");
+        for (nb::handle extent : nb::borrow<nb::tuple>(shape)) {
+            long long n = nonnegative(g, extent);
+            if (n != 0 && count > (1LL << 40) / n) refuse_dtype(g, "subarray too large");
+            count *= n;
+        }
+        if (count * nonnegative(g, base.attr("itemsize")) != itemsize) refuse_dtype(g, "subarray size");
+    }
+    if (names.is_none()) {
+        if (!fields.is_none()) refuse_dtype(g, "fields without names");
+        return;
+    }
+    if (!PyTuple_Check(names.ptr()) || fields.is_none()) refuse_dtype(g, "names without fields");
+    for (nb::handle name : nb::borrow<nb::tuple>(names)) {
+        if (!PyUnicode_CheckExact(name.ptr()) || !py::contains(fields, name)) refuse_dtype(g, "field names");
+        nb::object field = fields[name];
+        if (!PyTuple_Check(field.ptr()) || PyTuple_GET_SIZE(field.ptr()) < 2) refuse_dtype(g, "field entry");
+        nb::object field_type = field[0];
+        int ok = PyObject_IsInstance(field_type.ptr(), dtype_type.ptr());
+        if (ok < 0) throw nb::python_error();
+        if (!ok) refuse_dtype(g, "field type");
+        check_dtype_at(g, dtype_type, field_type, depth + 1);
+        long long offset = nonnegative(g, field[1]);
+        if (offset + nonnegative(g, field_type.attr("itemsize")) > itemsize) refuse_dtype(g, "field outside the item");
+    }
+}
+
 }  // namespace
+
+void check_dtype(const py::Call& g, nb::handle dtype) {
+    nb::object numpy = py::loaded_module("numpy");
+    if (numpy.is_none()) return;
+    check_dtype_at(g, numpy.attr("dtype"), dtype, 0);
+}
 
 void validate_structures(const py::Call& g, nb::handle obj) {
     // Without numpy loaded there is no array to check, and nothing that indexes one.
