@@ -355,11 +355,15 @@ class _Reduce:
 @pytest.mark.parametrize("fields, what", [({"a": (np.dtype("f8"), 4)}, "field outside the item"),
                                           ({"b": (np.dtype("f8"), 0)}, "field names")])
 @pytest.mark.parametrize("protocol", [2, 5])
-def test_inconsistent_dtype_state_is_refused(tmp_path, monkeypatch, fields, what, protocol):
-    # numpy applies a dtype's pickled fields as they come; the array constructors get checked dtypes
+@pytest.mark.parametrize("route", ["constructor", "array state"])
+def test_inconsistent_dtype_state_is_refused(tmp_path, monkeypatch, fields, what, protocol, route):
+    # numpy applies a dtype's pickled fields as they come: the array constructors get checked dtypes,
+    # and a dtype inside an array's state is checked by the replay that builds only dtypes
     dtype = _Reduce(np.dtype, ("V8", False, True), (3, "|", None, ("a",), fields, 8, 1, 16))
-    frombuffer = np._core.numeric._frombuffer
-    array = _Reduce(frombuffer, (bytearray(8), dtype, (1,), "C"))
+    if route == "constructor":
+        array = _Reduce(np._core.numeric._frombuffer, (bytearray(8), dtype, (1,), "C"))
+    else:
+        array = _Reduce(np._core.multiarray._reconstruct, (np.ndarray, (0,), b"b"), (1, (1,), dtype, False, bytes(8)))
     stream = __import__("pickle").dumps(array, protocol=protocol)
     monkeypatch.setattr(D, "_serialize_obj", lambda obj, serializer, protocol: stream)
     D.save_dump(None, tmp_path / "x.mtd")

@@ -23,6 +23,7 @@ struct ScanReport {
     nb::list globals;          // [{"name", "uses", "trusted"}]
     nb::list refused_opcodes;  // opcode names
     nb::list refused;          // refused globals, then refused opcodes
+    bool array_states = false; // arrays rebuilt from a pickled state (protocols 0-4, dill's helper)
 };
 
 nb::str decoded(const std::string& text) {
@@ -54,6 +55,11 @@ ScanReport report_of(const py::Call& g, const Scan& scan, nb::handle trusted) {
         entry["trusted"] = nb::bool_(allowed);
         report.globals.append(entry);
         if (!allowed) report.refused.append(full);
+        bool built = false;
+        for (Use use : found.uses) built = built || use == Use::build;
+        if ((built && py::equals(full, "numpy._core.multiarray._reconstruct")) ||
+            py::equals(full, "dill._dill._create_array"))
+            report.array_states = true;
     }
     for (const std::string& opcode : scan.refused_opcodes) {
         report.refused_opcodes.append(decoded(opcode));
@@ -105,7 +111,13 @@ nb::object load_dump(const py::Call& g) {
     nb::object trusted = allow_list(g, g[5]);
     ScanReport report = report_of(g, scan_bytes(read.serialized), trusted);
     if (nb::len(report.refused) != 0) refuse(g, report);
-    // 3. the restricted unpickler checks each global again as it resolves it
+    // 3. the restricted unpickler checks each global again as it resolves it; arrays rebuilt from a
+    //    pickled state get their dtypes checked by a replay that builds nothing else first
+    if (report.array_states) {
+        nb::object prepass = g("_DtypePrepass")(g("io").attr("BytesIO")(read.serialized));
+        nb::setattr(prepass, "_trusted", trusted);
+        prepass.attr("load")();
+    }
     nb::object unpickler = g("_RestrictedUnpickler")(g("io").attr("BytesIO")(read.serialized));
     nb::setattr(unpickler, "_trusted", trusted);
     read.serialized.reset();
@@ -155,6 +167,7 @@ void body(const ModuleBody& m) {
     m.exception_class("MTDUntrustedError", m("MTDError"));
     m.bind("DEFAULT_TRUSTED", default_trusted());
     define_unpickler(m);
+    define_prepass(m);
 
     nb::object none = nb::none();
     nb::object str = m("str");

@@ -75,6 +75,12 @@ nb::object define_unpickler(const ModuleBody& m);
 nb::object find_class(const py::Call& g);
 nb::object persistent_load(const py::Call& g);
 
+// ---- the dtype pre-pass (prepass.cpp) ---------------------------------------------------------
+// `_Inert` and the class `_DtypePrepass(_RestrictedUnpickler)` whose find_class builds only dtypes.
+void define_prepass(const ModuleBody& m);
+nb::object _check_dtypes(const py::Call& g);
+nb::object _prepass_find_class(const py::Call& g);
+
 // ---- the structure validators (validators.cpp) -------------------------------------------------
 // Walks the loaded object and checks every structure compiled code indexes with stored numbers;
 // raises MTDUntrustedError naming the object's path at the first violation.

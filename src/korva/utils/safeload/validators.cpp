@@ -90,7 +90,10 @@ public:
                 walk(item[1], path + "[" + utf8(nb::repr(item[0])) + "]", n_features);
             return;
         }
-        if (type.is(ndarray_)) return walk_object_array(obj, path, n_features);
+        if (type.is(ndarray_)) {
+            check_dtype(g_, obj.attr("dtype"));
+            return walk_object_array(obj, path, n_features);
+        }
         if (Py_TYPE(obj.ptr())->tp_dictoffset != 0 || PyType_HasFeature(Py_TYPE(obj.ptr()), Py_TPFLAGS_MANAGED_DICT))
             walk_instance(obj, path, n_features);
     }
