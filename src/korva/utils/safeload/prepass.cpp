@@ -103,13 +103,7 @@ nb::object _check_dtypes(const py::Call& g) {
 }
 
 nb::object _prepass_find_class(const py::Call& g) {
-    nb::handle self = g[0];
-    auto [module, name] = canonical(g("_compat_pickle"), g[1], g[2]);
-    nb::object full = py::f_string("", module) + py::s(".") + py::f_string("", name);
-    nb::object trusted = self.attr("_trusted");
-    if (!PyUnicode_Check(module.ptr()) || !PyUnicode_Check(name.ptr()) || never_trusted(module, name) ||
-        !py::contains(trusted, full))
-        raise_untrusted(g, py::f_string("untrusted global refused while loading: ", full), nb::make_tuple(full));
+    auto [module, name, full] = check_global(g);
     // dtypes, and the plain data their states are made of, are built for real
     for (const char* real : {"numpy.dtype", "_codecs.encode", "dill._dill._load_type"})
         if (py::equals(full, real)) return find_class(g);

@@ -72,6 +72,13 @@ nb::object _scalar(const py::Call& g);
 // ---- the restricted unpickler (unpickler.cpp) -------------------------------------------------
 // The class `_RestrictedUnpickler(_pickle.Unpickler)` with its find_class and persistent_load.
 nb::object define_unpickler(const ModuleBody& m);
+
+// find_class's first step (self, module_name, global_name): the canonical names, or
+// MTDUntrustedError unless the global is on the unpickler's `_trusted` list.
+struct CheckedGlobal {
+    nb::object module, name, full;
+};
+CheckedGlobal check_global(const py::Call& g);
 nb::object find_class(const py::Call& g);
 nb::object persistent_load(const py::Call& g);
 

@@ -5,15 +5,19 @@
 
 namespace korva::utils::safeload {
 
-nb::object find_class(const py::Call& g) {
-    nb::handle self = g[0];
+CheckedGlobal check_global(const py::Call& g) {
     auto [module, name] = canonical(g("_compat_pickle"), g[1], g[2]);
     nb::object full = py::f_string("", module) + py::s(".") + py::f_string("", name);
     // The allow-list is the unpickler's own, set by load_dump; the check comes before any import.
-    nb::object trusted = self.attr("_trusted");
+    nb::object trusted = g[0].attr("_trusted");
     if (!PyUnicode_Check(module.ptr()) || !PyUnicode_Check(name.ptr()) || never_trusted(module, name) ||
         !py::contains(trusted, full))
         raise_untrusted(g, py::f_string("untrusted global refused while loading: ", full), nb::make_tuple(full));
+    return {std::move(module), std::move(name), std::move(full)};
+}
+
+nb::object find_class(const py::Call& g) {
+    auto [module, name, full] = check_global(g);
     if (const char* substitute = substitute_for(module, name)) return g(substitute);
 
     // `import module`, then the dotted qualname attribute by attribute.
