@@ -259,3 +259,22 @@ def test_streaming_scan_matches_literal_steps(tmp_path, monkeypatch, damage):
     streamed = outcome()
     _literal_decompress(monkeypatch)
     assert outcome() == streamed
+
+
+# ---------------------------------------------------------------------------------------------
+# by URL: the same reader as mtdump's, from a real HTTP server on 127.0.0.1
+
+from test_dump_http import server, site  # noqa: E402,F401  (the fixtures)
+
+
+@pytest.mark.parametrize("reader", ["load_dump", "scan_dump"])
+def test_by_url(tmp_path, site, reader):
+    D.save_dump(fitted("voting"), tmp_path / "m.mtd", passphrase=KEY)
+    url = site.put("m.mtd", (tmp_path / "m.mtd").read_bytes())
+    result = getattr(S, reader)(url, passphrase=KEY, storage_options={"X-Trace": "1"})
+    if reader == "load_dump":
+        np.testing.assert_array_equal(result.predict(X), fitted("voting").predict(X))
+    else:
+        assert result["trusted"]
+    assert [(r["method"], r["path"]) for r in site.requests] == [("GET", "/m.mtd")]
+    assert ("x-trace", "1") in site.requests[0]["headers"]

@@ -378,3 +378,12 @@ def test_validation_reads_the_owner_width(tmp_path):
     D.save_dump(model, tmp_path / "x.mtd")
     with pytest.raises(S.MTDUntrustedError, match="^tree_: n_features does not match n_features_in_$"):
         S.load_dump(tmp_path / "x.mtd")
+
+
+def test_deep_nesting_is_refused(tmp_path, monkeypatch):
+    # 100,000 nested lists unpickle fine; the walk over them stops at a depth no model reaches
+    stream = b"\x80\x04" + b"]" * 100_000 + b"a" * 99_999 + b"."
+    monkeypatch.setattr(D, "_serialize_obj", lambda obj, serializer, protocol: stream)
+    D.save_dump(None, tmp_path / "x.mtd")
+    with pytest.raises(S.MTDUntrustedError, match=r"^(\[0\]){201}: nested too deeply$"):
+        S.load_dump(tmp_path / "x.mtd")

@@ -66,10 +66,13 @@ public:
     }
 
     // `n_features` is the n_features_in_ of the nearest estimator above (-1: none known).
-    void walk(nb::handle obj, const std::string& path, long long n_features) {
+    void walk(nb::handle obj, const std::string& path, long long n_features, int depth = 0) {
         if (obj.is_none() || PyLong_CheckExact(obj.ptr()) || PyFloat_CheckExact(obj.ptr()) ||
-            PyUnicode_CheckExact(obj.ptr()) || PyBytes_CheckExact(obj.ptr()) || PyBool_Check(obj.ptr()))
-            return;
+            PyUnicode_CheckExact(obj.ptr()) || PyBytes_CheckExact(obj.ptr()) || PyBool_Check(obj.ptr()) ||
+            PyType_Check(obj.ptr()))
+            return;  // (a class is a reference to code, not data: nothing in it came from the stream)
+        // The stream decides the nesting: the walk goes as deep as real models do, and no deeper.
+        if (depth > max_depth) fail(path, "nested too deeply");
         if (!seen_.insert(obj.ptr()).second) return;
         held_.append(obj);
         nb::handle type = obj.type();
@@ -81,21 +84,22 @@ public:
             nb::object items = nb::steal(PySequence_Fast(obj.ptr(), "a sequence"));
             if (!items.is_valid()) throw nb::python_error();
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i)
-                walk(PySequence_Fast_GET_ITEM(items.ptr(), i), path + "[" + std::to_string(i) + "]", n_features);
+                walk(PySequence_Fast_GET_ITEM(items.ptr(), i), path + "[" + std::to_string(i) + "]", n_features,
+                     depth + 1);
             return;
         }
         if (PyDict_Check(obj.ptr())) {
             nb::list items = nb::borrow<nb::list>(nb::steal(PyDict_Items(obj.ptr())));
             for (nb::handle item : items)
-                walk(item[1], path + "[" + utf8(nb::repr(item[0])) + "]", n_features);
+                walk(item[1], path + "[" + utf8(nb::repr(item[0])) + "]", n_features, depth + 1);
             return;
         }
         if (type.is(ndarray_)) {
             check_dtype(g_, obj.attr("dtype"));
-            return walk_object_array(obj, path, n_features);
+            return walk_object_array(obj, path, n_features, depth);
         }
         if (Py_TYPE(obj.ptr())->tp_dictoffset != 0 || PyType_HasFeature(Py_TYPE(obj.ptr()), Py_TPFLAGS_MANAGED_DICT))
-            walk_instance(obj, path, n_features);
+            walk_instance(obj, path, n_features, depth);
     }
 
 private:
@@ -103,6 +107,7 @@ private:
     nb::object numpy_, ndarray_, float64_, intp_;
     nb::object tree_, node_dtype_, predictor_, record_dtype_, kd_tree_, kd_node_dtype_, ball_tree_,
         ball_node_dtype_, minkowski_;
+    static constexpr int max_depth = 200;
     std::unordered_set<PyObject*> seen_;
     nb::list held_;  // everything visited stays alive until the walk ends
 
@@ -145,7 +150,7 @@ private:
         return result;
     }
 
-    void walk_object_array(nb::handle obj, const std::string& path, long long n_features) {
+    void walk_object_array(nb::handle obj, const std::string& path, long long n_features, int depth) {
         nb::object dtype = obj.attr("dtype");
         if (!py::equals(dtype.attr("kind"), "O")) return;
         nb::tuple shape = nb::borrow<nb::tuple>(obj.attr("shape"));
@@ -161,11 +166,11 @@ private:
                 index = std::to_string(rest % extent) + (index.empty() ? "" : ", ") + index;
                 rest /= extent;
             }
-            walk(flat[i], path + "[" + index + "]", n_features);
+            walk(flat[i], path + "[" + index + "]", n_features, depth + 1);
         }
     }
 
-    void walk_instance(nb::handle obj, const std::string& path, long long n_features) {
+    void walk_instance(nb::handle obj, const std::string& path, long long n_features, int depth) {
         nb::object attributes = nb::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
         if (!attributes.is_valid()) {
             PyErr_Clear();
@@ -179,7 +184,7 @@ private:
         }
         nb::list items = nb::borrow<nb::list>(nb::steal(PyDict_Items(dict.ptr())));
         for (nb::handle item : items)
-            if (PyUnicode_Check(item[0].ptr())) walk(item[1], join(path, utf8(item[0])), n_features);
+            if (PyUnicode_Check(item[0].ptr())) walk(item[1], join(path, utf8(item[0])), n_features, depth + 1);
     }
 
     // The fitted arrays whose last axis runs over the input features.
