@@ -387,3 +387,23 @@ def test_deep_nesting_is_refused(tmp_path, monkeypatch):
     D.save_dump(None, tmp_path / "x.mtd")
     with pytest.raises(S.MTDUntrustedError, match=r"^(\[0\]){201}: nested too deeply$"):
         S.load_dump(tmp_path / "x.mtd")
+
+
+def _reserving_streams():
+    import pickle
+    tree = _Reduce(__import__("sklearn.tree._tree", fromlist=["Tree"]).Tree, (3, np.array([1]), 1 << 30))
+    empty = _Reduce(np._core.multiarray._reconstruct, (np.ndarray, (1 << 40,), b"b"))
+    return {"memo": (b"\x80\x04N" + b"r" + (1 << 30).to_bytes(4, "little") + b".", "memo index out of order"),
+            "tree": (pickle.dumps(tree, protocol=4), "constructor arguments refused: Tree sizes"),
+            "array": (pickle.dumps(empty, protocol=2), "constructor arguments refused: _reconstruct of a non-empty shape")}
+
+
+@pytest.mark.parametrize("name", ["memo", "tree", "array"])
+def test_streams_that_reserve_memory_are_refused(tmp_path, monkeypatch, name):
+    # each asks the unpickler or a listed constructor for gigabytes before any data arrives
+    stream, message = _reserving_streams()[name]
+    monkeypatch.setattr(D, "_serialize_obj", lambda obj, serializer, protocol: stream)
+    D.save_dump(None, tmp_path / "x.mtd")
+    with pytest.raises(S.MTDUntrustedError) as refused:
+        S.load_dump(tmp_path / "x.mtd")
+    assert message in refused.value.refused

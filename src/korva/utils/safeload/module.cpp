@@ -180,6 +180,7 @@ void body(const ModuleBody& m) {
     m.def({"_frombuffer", _frombuffer, {{"buf"}, {"dtype"}, {"shape"}, {"order"}}, any});
     m.def({"_reconstruct", _reconstruct, {{"subtype"}, {"shape"}, {"dtype"}}, any});
     m.def({"_scalar", _scalar, {{"dtype"}, {"obj"}}, any});
+    m.def({"_tree", _tree, {{"n_features"}, {"n_classes"}, {"n_outputs"}}, any});
     m.def({"load_dump",
            load_dump,
            {{"path", path_type},

@@ -68,6 +68,7 @@ nb::object _encode(const py::Call& g);
 nb::object _frombuffer(const py::Call& g);
 nb::object _reconstruct(const py::Call& g);
 nb::object _scalar(const py::Call& g);
+nb::object _tree(const py::Call& g);
 
 // ---- the restricted unpickler (unpickler.cpp) -------------------------------------------------
 // The class `_RestrictedUnpickler(_pickle.Unpickler)` with its find_class and persistent_load.

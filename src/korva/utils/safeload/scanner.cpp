@@ -215,6 +215,9 @@ private:
     }
 
     void memo_put(uint64_t key) {
+        // Picklers number their memo entries in order; the unpickler sizes its memo table by the
+        // largest index, so one far ahead asks for gigabytes.
+        if (key > memo_.size()) refuse("memo index out of order");
         if (stack_.size() <= fence()) return;
         memo_[key] = stack_.back();
     }

@@ -59,7 +59,7 @@ const Entry default_entries[] = {
     // ---- trees and forests ----------------------------------------------------------------------
     {"sklearn.tree._classes", "DecisionTreeRegressor"},
     {"sklearn.tree._classes", "ExtraTreeRegressor"},
-    {"sklearn.tree._tree", "Tree"},  // nodes and values are validated before the object is returned
+    {"sklearn.tree._tree", "Tree"},  // korva checks its sizes first; nodes and values validated after
     {"sklearn.ensemble._forest", "RandomForestRegressor"},
     {"sklearn.ensemble._forest", "ExtraTreesRegressor"},
 
@@ -158,8 +158,27 @@ const char* substitute_for(nb::handle module, nb::handle name) {
     if (equals_ascii(module, "numpy._core.numeric") && equals_ascii(name, "_frombuffer")) return "_frombuffer";
     if (equals_ascii(module, "numpy._core.multiarray") && equals_ascii(name, "_reconstruct")) return "_reconstruct";
     if (equals_ascii(module, "numpy._core.multiarray") && equals_ascii(name, "scalar")) return "_scalar";
+    if (equals_ascii(module, "sklearn.tree._tree") && equals_ascii(name, "Tree")) return "_tree";
     return nullptr;
 }
+
+namespace {
+
+[[noreturn]] void refuse_arguments(const py::Call& g, const char* what) {
+    nb::object message = py::f_string("constructor arguments refused: ", nb::str(what));
+    raise_untrusted(g, message, nb::make_tuple(message));
+}
+
+// A non-negative int below `limit`.
+bool small_count(nb::handle value, long long limit) {
+    if (!PyLong_Check(value.ptr())) return false;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    return !overflow && n >= 0 && n < limit;
+}
+
+}  // namespace
 
 // numpy's array constructors, after the dtype they are handed has been checked (a dtype's pickled
 // state is applied by numpy without a consistency check of its fields).
@@ -169,8 +188,26 @@ nb::object _frombuffer(const py::Call& g) {
 }
 
 nb::object _reconstruct(const py::Call& g) {
+    // numpy pickles an array as an empty one of shape (0,) that its state then fills: a shape that
+    // asks for more is only a way to reserve memory
+    nb::handle shape = g[1];
+    bool empty = PyTuple_Check(shape.ptr()) && PyTuple_GET_SIZE(shape.ptr()) >= 1;
+    for (Py_ssize_t i = 0; empty && i < PyTuple_GET_SIZE(shape.ptr()); ++i)
+        empty = small_count(PyTuple_GET_ITEM(shape.ptr(), i), 2);
+    if (!empty) refuse_arguments(g, "_reconstruct of a non-empty shape");
     check_dtype(g, g[2]);
     return py::import("numpy._core.multiarray").attr("_reconstruct")(g[0], g[1], g[2]);
+}
+
+nb::object _tree(const py::Call& g) {
+    // Tree(n_features, n_classes, n_outputs) reserves per output before its state says anything
+    nb::handle n_features = g[0], n_classes = g[1], n_outputs = g[2];
+    if (!small_count(n_features, 1LL << 31) || !small_count(n_outputs, 1LL << 20) ||
+        nb::len(n_classes) == 0 || !py::equals(nb::int_(nb::len(n_classes)), n_outputs))
+        refuse_arguments(g, "Tree sizes");
+    for (nb::handle classes : n_classes)
+        if (!small_count(nb::int_(classes), 1LL << 20)) refuse_arguments(g, "Tree class counts");
+    return py::import("sklearn.tree._tree").attr("Tree")(n_features, n_classes, n_outputs);
 }
 
 nb::object _scalar(const py::Call& g) {
