@@ -193,6 +193,9 @@ def trust_everything_listed():
 
 def arm_audit(seed_dir):
     trust_everything_listed()
+    # listed code that imports lazily: an estimator's repr (in error messages) loads sklearn's printer
+    from sklearn.tree import DecisionTreeRegressor
+    repr(DecisionTreeRegressor())
     run = make_test_one_input("safeload")
     for name in sorted(os.listdir(seed_dir)):
         with open(os.path.join(seed_dir, name), "rb") as fh:
@@ -226,6 +229,12 @@ def upstream_system_error(data):
     return False
 
 
+def numpy_system_error(error):
+    """numpy's own argument checks (a dtype's __setstate__ handed a malformed state) raise SystemError
+    naming its source file; korva's dtype replay can reach one before the reference gets that far."""
+    return "numpy/_core/src/" in str(error)
+
+
 def safeload_run(data, control):
     info = {"version": 1, "dump": {"checksum": hashlib.sha256(data).hexdigest(), "serializer": ("pickle", "dill")[control & 1],
                                    "compression": "zstd" if control & 2 else None, "encrypted": bool(control & 4)},
@@ -243,10 +252,10 @@ def safeload_run(data, control):
             S.scan_dump("fuzz.mtd", passphrase)
         else:
             S.load_dump("fuzz.mtd", passphrase)
-    except SystemError:
+    except SystemError as error:
         # only the static scan's approval leads here, so the reference runs listed globals only
         auditing[0] = False
-        if not upstream_system_error(data):
+        if not (numpy_system_error(error) or upstream_system_error(data)):
             raise
         raise ValueError("the stream's own SystemError") from None
     finally:

@@ -91,7 +91,7 @@ public:
         if (PyDict_Check(obj.ptr())) {
             nb::list items = nb::borrow<nb::list>(nb::steal(PyDict_Items(obj.ptr())));
             for (nb::handle item : items)
-                walk(item[1], path + "[" + utf8(nb::repr(item[0])) + "]", n_features, depth + 1);
+                walk(item[1], path + "[" + key_text(item[0]) + "]", n_features, depth + 1);
             return;
         }
         if (type.is(ndarray_)) {
@@ -116,6 +116,15 @@ private:
         const char* chars = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
         if (!chars) throw nb::python_error();
         return std::string(chars, (size_t) size);
+    }
+
+    // A dict key as the path shows it: the repr of a plain key, the type's name of any other (whose
+    // repr would run the class's own code).
+    static std::string key_text(nb::handle key) {
+        if (PyUnicode_CheckExact(key.ptr()) || PyLong_CheckExact(key.ptr()) || PyFloat_CheckExact(key.ptr()) ||
+            PyBytes_CheckExact(key.ptr()) || key.is_none() || PyBool_Check(key.ptr()))
+            return utf8(nb::repr(key));
+        return std::string("<") + Py_TYPE(key.ptr())->tp_name + ">";
     }
 
     static std::string join(const std::string& path, const std::string& name) {
