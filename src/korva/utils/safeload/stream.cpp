@@ -68,7 +68,9 @@ bool stream_verify_scan(const py::Call& g, const mtdump::ReadContainer& containe
     Py_ssize_t size = PyBytes_GET_SIZE(container.compressed.ptr());
     try {
         for (Py_ssize_t offset = 0; offset < size; offset += piece_size) {
-            nb::object piece = nb::steal(PyBytes_FromStringAndSize(data + offset, std::min(piece_size, size - offset)));
+            // a read-only window onto the payload, which `container` keeps alive past the loop
+            nb::object piece = nb::steal(PyMemoryView_FromMemory(const_cast<char*>(data + offset),
+                                                                 std::min(piece_size, size - offset), PyBUF_READ));
             if (!piece.is_valid()) throw nb::python_error();
             nb::object out = decompress(piece);
             if (!PyBytes_CheckExact(out.ptr())) return false;
