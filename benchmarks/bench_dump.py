@@ -17,6 +17,13 @@ three modes (plain = compression None, zstd, zstd + AES-256-CBC encryption) it m
                 compression in plain mode; joblib has no encryption, so it sits out that mode,
                 and its pure-Python pickler would take minutes on the 100 MB dict: left out there).
 
+The reader for files from others, korva.utils.safeload, is timed on a RandomForest ensemble (a
+VotingRegressor of two RandomForestRegressor, about 50 MB pickled; zstd, and zstd + encryption):
+safeload.load_dump and safeload.scan_dump as multiples of mtdump.load_dump on the same file (the
+targets: at most 1.15 and 0.5), in CPU time (the readers are single-threaded, and CPU time does
+not count what other processes take of a shared machine), best of 25 rounds timed round-robin so
+that drift hits all three alike, with each one's peak memory in a fresh interpreter.
+
 Wall time is the best of N repeats (N adapted to the size: as many as fit in about a second, at
 most 30, at least 2, and 1 for a first run over 3 s), after one untimed warm-up call of each
 contender so that first-call imports are not counted.  Peak memory is measured in a fresh
@@ -25,7 +32,7 @@ through /proc/self/clear_refs just before the call) over the resident set before
 allocated by C, C++ and Rust code count as well as Python objects.  Files go to a memory-backed
 directory when there is one, so that disk speed does not drown the comparison.
 
-    python benchmarks/bench_dump.py [--quick]     # --quick skips the 100 MB objects
+    python benchmarks/bench_dump.py [--quick]     # --quick skips the 100 MB objects (and the ensemble's encrypted mode)
 Results: a table on stdout and benchmarks/out/bench_dump.json.  Nothing here asserts on time.
 """
 import argparse
@@ -49,6 +56,7 @@ from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 import korva.utils.mtdump as mtdump
+import korva.utils.safeload as safeload
 
 KEY = bytes(range(32))
 SIZES = {"1KB": 1 << 10, "1MB": 1 << 20, "100MB": 100 << 20}
@@ -312,6 +320,93 @@ def _check_compatible(obj, path, mode):
 
 
 # ---------------------------------------------------------------------------------------------
+# the reader for files from others, on a RandomForest ensemble
+
+ENSEMBLE_PICKLE_BYTES = 50 << 20
+SAFE_READERS = {"mtdump.load_dump": lambda path, key: mtdump.load_dump(path, passphrase=key),
+                "safeload.load_dump": lambda path, key: safeload.load_dump(path, passphrase=key),
+                "safeload.scan_dump": lambda path, key: safeload.scan_dump(path, passphrase=key)}
+ROUNDS = 25
+
+
+def make_ensemble():
+    """Two random forests on 7 features, grown until the pickle is about ENSEMBLE_PICKLE_BYTES."""
+    from sklearn.ensemble import RandomForestRegressor, VotingRegressor
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(20000, 7))
+    y = X[:, 0] + np.sin(3 * X[:, 1]) + 0.3 * rng.normal(size=len(X))
+    def forest(trees):
+        return VotingRegressor([(f"rf{i}", RandomForestRegressor(trees, random_state=i)) for i in range(2)]).fit(X, y)
+    probe = forest(2)
+    trees = max(1, round(2 * ENSEMBLE_PICKLE_BYTES / len(pickle.dumps(probe, protocol=5))))
+    return forest(trees), X
+
+
+def safeload_child(reader, path, key_hex):
+    key = bytes.fromhex(key_hex) if key_hex else None
+    SAFE_READERS[reader](path, key)  # warm-up: first-call imports
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = _status_kib("VmRSS:")
+    result = SAFE_READERS[reader](path, key)
+    peak = _status_kib("VmHWM:")
+    del result
+    return peak - before
+
+
+def run_safeload(quick, memory=True):
+    model, X = make_ensemble()
+    pickled = len(pickle.dumps(model, protocol=5))
+    work = scratch_dir()
+    records = []
+    try:
+        for mode in (["zstd"] if quick else ["zstd", "zstd+enc"]):
+            key = MODES[mode]["passphrase"]
+            path = os.path.join(work, f"ensemble-{mode}.mtd")
+            mtdump.save_dump(model, path, passphrase=key)
+            # the readers agree before anything is timed
+            same = np.array_equal(safeload.load_dump(path, passphrase=key).predict(X[:1000]),
+                                  mtdump.load_dump(path, passphrase=key).predict(X[:1000]))
+            if not same or not safeload.scan_dump(path, passphrase=key)["trusted"]:
+                print("warning: safeload disagrees with mtdump on the ensemble", file=sys.stderr)
+            best = {name: math.inf for name in SAFE_READERS}
+            for reader in SAFE_READERS.values():
+                reader(path, key)
+            for _ in range(ROUNDS):
+                for name, reader in SAFE_READERS.items():
+                    started = time.process_time()
+                    result = reader(path, key)
+                    best[name] = min(best[name], time.process_time() - started)
+                    del result  # freeing what a call returned is not part of the call
+            record = {"mode": mode, "pickle_bytes": pickled, "file_bytes": os.path.getsize(path),
+                      "seconds": best, "ratios": {name: best[name] / best["mtdump.load_dump"] for name in best}}
+            if memory:
+                record["peak_kib"] = {}
+                for name in SAFE_READERS:
+                    cmd = [sys.executable, os.path.abspath(__file__), "--safeload-child", name, path,
+                           key.hex() if key else ""]
+                    proc = subprocess.run(cmd, capture_output=True, text=True)
+                    if proc.returncode != 0:
+                        raise RuntimeError(f"memory child {name} failed:\n{proc.stderr[-2000:]}")
+                    record["peak_kib"][name] = int(proc.stdout.strip().splitlines()[-1])
+            records.append(record)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return records
+
+
+def print_safeload(records):
+    print("\nSAFELOAD on a RandomForest ensemble: CPU time as a multiple of mtdump.load_dump (best of "
+          f"{ROUNDS}, round-robin); targets: safeload.load_dump <= 1.15, scan_dump <= 0.5")
+    for r in records:
+        print(f"  {r['mode']:8} pickle {r['pickle_bytes'] / 2**20:6.1f} MiB, file {r['file_bytes'] / 2**20:6.1f} MiB")
+        for name, seconds in r["seconds"].items():
+            peak = r.get("peak_kib", {}).get(name)
+            print(f"    {name:20} {seconds * 1e3:9.1f} ms  x{r['ratios'][name]:5.2f}"
+                  + (f"  peak {peak / 1024:7.1f} MiB" if peak is not None else ""))
+
+
+# ---------------------------------------------------------------------------------------------
 # reporting
 
 def add_ratios(records):
@@ -361,9 +456,13 @@ def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         print(child_memory(*sys.argv[2:9]))
         return
+    if len(sys.argv) > 1 and sys.argv[1] == "--safeload-child":
+        print(safeload_child(*sys.argv[2:5]))
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="skip the 100 MB objects")
     parser.add_argument("--no-memory", action="store_true", help="time only, no memory children")
+    parser.add_argument("--safeload-only", action="store_true", help="only the safeload ensemble timings")
     args, _ = parser.parse_known_args()  # run_all.py hands every script the same options
     sizes = [s for s in SIZES if not (args.quick and s == "100MB")]
     memory = not args.no_memory
@@ -371,15 +470,18 @@ def main():
         print("peak memory needs /proc/self/clear_refs (Linux): timing only", file=sys.stderr)
         memory = False
     started = time.perf_counter()
-    records = run(sizes, memory=memory)
+    records = [] if args.safeload_only else run(sizes, memory=memory)
     add_ratios(records)
-    print_table(records)
+    if records:
+        print_table(records)
+    safe_records = run_safeload(args.quick, memory=memory)
+    print_safeload(safe_records)
     out = Path(__file__).resolve().parent / "out"
     out.mkdir(exist_ok=True)
     meta = {"python": sys.version.split()[0], "numpy": np.__version__, "zstandard": zstandard.__version__,
             "joblib_compress": {m: repr(_joblib_compress(m)) for m in ("plain", "zstd")},
             "elapsed_s": time.perf_counter() - started}
-    (out / "bench_dump.json").write_text(json.dumps({"meta": meta, "records": records}, indent=2))
+    (out / "bench_dump.json").write_text(json.dumps({"meta": meta, "records": records, "safeload": safe_records}, indent=2))
     print(f"\nwritten {out / 'bench_dump.json'} ({meta['elapsed_s']:.0f} s)")
 
 

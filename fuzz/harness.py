@@ -7,6 +7,9 @@ Targets:
   mtd_loader  korva.utils.mtd_loader.load_dump on a whole container
   stages      the stage functions on their own: _decrypt_data and _decompress_data of both modules,
               _prepare_key, and containers assembled from fuzzed header and length fields
+  safeload    korva.utils.safeload.load_dump and scan_dump on a fuzzed serialized stream, wrapped in a
+              valid container (plain, zstd or encrypted; pickle or dill): mutated streams never
+              crash, and never import a module or call a function off the allow-list
 
 The first byte of every input is a control byte: it picks the stream the reader gets (seekable,
 unseekable, short reads), the passphrase form, and for `stages` the function. SEED_DIR is filled at
@@ -16,9 +19,13 @@ no binary samples live in the repository.
 Bad input must raise a Python exception; anything else (a crash, a sanitizer report, a hang past
 libFuzzer's -timeout) is a finding. SystemError counts as a finding too: it is how a C-API misuse
 surfaces. Payloads are only ever loaded through an allow-listed unpickler, so a mutated pickle can
-build plain data, numpy and pandas objects but call nothing else.
+build plain data, numpy and pandas objects but call nothing else. The safeload target loads through
+korva's own allow-list instead, and an audit hook turns any module import or process, code or
+dynamic-library event during a run into a finding.
 """
 import base64
+import hashlib
+import importlib
 import io
 import os
 import pickle
@@ -36,6 +43,7 @@ import pandas as pd
 
 import korva.utils.mtd_loader as L
 import korva.utils.mtdump as D
+import korva.utils.safeload as S
 
 KEY = bytes(range(32))
 KEY_TEXT = base64.b64encode(KEY).decode("ascii")
@@ -155,10 +163,112 @@ def stages(data, control):
     return load(D if control & 8 else L, raw, control >> 4)
 
 
+# ---------------------------------------------------------------------------------------------
+# safeload: the fuzzed bytes are the serialized stream; the container around it is valid, so the
+# mutations reach the scanner, the restricted unpickler and the structure validators.
+
+# Events that mean something ran which no allow-listed stream may run ("compile" is not one: numpy's
+# dtype parser reads shapes with ast.literal_eval).
+FORBIDDEN_EVENTS = {"os.system", "subprocess.Popen", "os.exec", "os.posix_spawn", "os.spawn", "os.fork",
+                    "exec", "ctypes.dlopen", "ctypes.dlsym", "socket.connect", "os.remove",
+                    "shutil.rmtree", "builtins.input", "code.__new__", "function.__new__"}
+audit_findings = []
+auditing = [False]
+armed = [False]  # after the seeds have run once: what they import lazily is loaded by then
+
+
+def audit(event, args):
+    if not auditing[0]:
+        return
+    # every module a listed global lives in was imported at start: any import is off the list
+    if event == "import" or event in FORBIDDEN_EVENTS:
+        audit_findings.append((event, repr(args)[:200]))
+
+
+def trust_everything_listed():
+    for name in S.DEFAULT_TRUSTED:
+        module, _, qualname = name.rpartition(".")
+        getattr(importlib.import_module(module), qualname)
+
+
+def arm_audit(seed_dir):
+    trust_everything_listed()
+    # listed code that imports lazily: an estimator's repr (in error messages) loads sklearn's printer
+    from sklearn.tree import DecisionTreeRegressor
+    repr(DecisionTreeRegressor())
+    run = make_test_one_input("safeload")
+    for name in sorted(os.listdir(seed_dir)):
+        with open(os.path.join(seed_dir, name), "rb") as fh:
+            run(fh.read())
+    sys.addaudithook(audit)
+    armed[0] = True
+
+
+class ReferenceUnpickler(pickle.Unpickler):
+    """The same allow-list in plain Python, without korva: what a stream does on its own."""
+
+    def find_class(self, module, name):
+        module = {"__builtin__": "builtins", "copy_reg": "copyreg"}.get(module, module)
+        module = "numpy._core" + module[len("numpy.core"):] if module.startswith("numpy.core") else module
+        full = f"{module}.{name}"
+        if full not in S.DEFAULT_TRUSTED:
+            raise pickle.UnpicklingError(f"{full} is not listed")
+        return {"dill._dill._load_type": S._load_type, "_codecs.encode": S._encode}.get(
+            full) or super().find_class(module, name)
+
+
+def upstream_system_error(data):
+    """Whether the stream raises SystemError without korva too: a C extension that a listed class
+    belongs to (a Cython __setstate__ handed a state of the wrong type, say) reports misuse that way."""
+    try:
+        ReferenceUnpickler(io.BytesIO(data)).load()
+    except SystemError:
+        return True
+    except Exception:
+        pass
+    return False
+
+
+def numpy_system_error(error):
+    """numpy's own argument checks (a dtype's __setstate__ handed a malformed state) raise SystemError
+    naming its source file; korva's dtype replay can reach one before the reference gets that far."""
+    return "numpy/_core/src/" in str(error)
+
+
+def safeload_run(data, control):
+    info = {"version": 1, "dump": {"checksum": hashlib.sha256(data).hexdigest(), "serializer": ("pickle", "dill")[control & 1],
+                                   "compression": "zstd" if control & 2 else None, "encrypted": bool(control & 4)},
+            "meta": {}}
+    payload = D._compress_data(data, info["dump"]["compression"])
+    if control & 4:
+        payload = D._encrypt_data(payload, KEY)
+    raw = container(json.dumps(info).encode(), payload)
+    S.open = lambda path, mode: io.BytesIO(raw)
+    passphrase = KEY if control & 4 else None
+    audit_findings.clear()
+    auditing[0] = armed[0]
+    try:
+        if control & 8:
+            S.scan_dump("fuzz.mtd", passphrase)
+        else:
+            S.load_dump("fuzz.mtd", passphrase)
+    except SystemError as error:
+        # only the static scan's approval leads here, so the reference runs listed globals only
+        auditing[0] = False
+        if not (numpy_system_error(error) or upstream_system_error(data)):
+            raise
+        raise ValueError("the stream's own SystemError") from None
+    finally:
+        auditing[0] = False
+        if audit_findings:
+            raise SystemError(f"safeload let a stream reach {audit_findings}")
+
+
 TARGETS = {
     "mtdump": lambda data, control: load(D, data, control),
     "mtd_loader": lambda data, control: load(L, data, control),
     "stages": stages,
+    "safeload": safeload_run,
 }
 
 
@@ -190,8 +300,49 @@ def seed_objects():
     }
 
 
+def safeload_seeds():
+    """Serialized streams: fitted estimators of the kinds curve models use, plain data, and streams
+    that name what the allow-list refuses, as pickle and dill."""
+    from sklearn.ensemble import HistGradientBoostingRegressor, RandomForestRegressor, VotingRegressor
+    from sklearn.linear_model import LinearRegression
+    from sklearn.neighbors import KNeighborsRegressor
+    from sklearn.tree import DecisionTreeRegressor
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(40, 3))
+    y = X[:, 0] + 0.1 * rng.normal(size=40)
+    objects = {
+        "tree": DecisionTreeRegressor(max_depth=3).fit(X, y),
+        "knn-kd": KNeighborsRegressor(3, algorithm="kd_tree").fit(X, y),
+        "knn-ball": KNeighborsRegressor(3, algorithm="ball_tree", metric="manhattan").fit(X, y),
+        "hgb": HistGradientBoostingRegressor(max_iter=2, max_leaf_nodes=4).fit(X, y),
+        "voting": VotingRegressor([("rf", RandomForestRegressor(2, max_depth=2, random_state=0)),
+                                   ("lr", LinearRegression())]).fit(X, y),
+        "data": {"set": {1, 2}, "c": 1j, "b": bytearray(b"x"), "a": np.arange(6.0).reshape(2, 3),
+                 "rng": np.random.default_rng(1)},
+    }
+    seeds = {}
+    for name, obj in objects.items():
+        for protocol in (2, 5):
+            seeds[f"{name}-pickle{protocol}"] = (0, pickle.dumps(obj, protocol=protocol))
+            seeds[f"{name}-dill{protocol}"] = (1, dill.dumps(obj, protocol=protocol))
+    hostile = {"global": b"cposix\nsystem\n(Vtrue\ntR.",
+               "stack-global": b"\x80\x04\x8c\x05posix\x8c\x06system\x93\x8c\x04true\x85R.",
+               "ext1": b"\x80\x02\x82\x01)R.", "inst": b"(icollections\nCounter\n.",
+               "newobj": b"csklearn.neighbors._kd_tree\nnewObj\n(cbuiltins\neval\ntR.",
+               "load-type": b"cdill._dill\n_load_type\n(VCodeType\ntR."}
+    for name, stream in hostile.items():
+        seeds[f"hostile-{name}"] = (0, stream)
+    return seeds
+
+
 def write_seeds(target, seed_dir):
     os.makedirs(seed_dir, exist_ok=True)
+    if target == "safeload":
+        for name, (serializer, stream) in safeload_seeds().items():
+            for control in (serializer, serializer | 2, serializer | 4 | 2, serializer | 8, serializer | 8 | 2):
+                with open(os.path.join(seed_dir, f"{name}-{control}"), "wb") as fh:
+                    fh.write(bytes([control]) + stream)
+        return
     real_os = D.os
     # A fixed IV: the seeds are the same on every run.
     D.os = type(sys)("fixed_random")
@@ -235,6 +386,8 @@ def write_seeds(target, seed_dir):
 def main():
     target, seed_dir = sys.argv[1], sys.argv[2]
     write_seeds(target, seed_dir)
+    if target == "safeload":
+        arm_audit(seed_dir)
     atheris.Setup([sys.argv[0]] + sys.argv[3:], make_test_one_input(target))
     atheris.Fuzz()
 

@@ -1,7 +1,7 @@
 """Runs the fuzz targets of fuzz/harness.py one after the other, each for a fixed time, and reports
 runs, coverage and findings. `./dev.sh fuzz [SECONDS]` calls it under the sanitizer build.
 
-    python fuzz/run.py --seconds 60 [--targets mtdump mtd_loader stages] [--work build/fuzz]
+    python fuzz/run.py --seconds 60 [--targets mtdump mtd_loader stages safeload] [--work build/fuzz]
 
 The corpus of each target is kept in WORK/<target>/corpus between runs; seeds are made anew in
 WORK/<target>/seeds; a crashing, leaking or hanging input is saved in WORK/<target>/ and the run
@@ -16,7 +16,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-TARGETS = ("mtdump", "mtd_loader", "stages")
+TARGETS = ("mtdump", "mtd_loader", "stages", "safeload")
 STATS = re.compile(r"^#(\d+)\s+\w+\s+cov: (\d+) ft: (\d+) corp: (\d+)")
 
 # Per input: a hang is an input that takes longer than TIMEOUT_S; RSS_LIMIT_MB bounds the process

@@ -8,6 +8,7 @@ namespace korva::utils { void body(const ModuleBody&); }
 namespace korva::utils::hash { void body(const ModuleBody&); }
 namespace korva::utils::mtdump { void body(const ModuleBody&); }
 namespace korva::utils::mtd_loader { void body(const ModuleBody&); }
+namespace korva::utils::safeload { void body(const ModuleBody&); }
 
 namespace korva {
 
@@ -21,6 +22,7 @@ const ModuleEntry module_tree[] = {
     {"korva.utils.hash", false, utils::hash::body},
     {"korva.utils.mtdump", false, utils::mtdump::body},
     {"korva.utils.mtd_loader", false, utils::mtd_loader::body},
+    {"korva.utils.safeload", false, utils::safeload::body},
 };
 }  // namespace
 

@@ -50,8 +50,33 @@ struct LoadedDump {
     nb::object info;  // the whole dump info, as json.loads returned it
 };
 
-// Opens the container (file or URL), reads its five fields, then decrypts, decompresses,
-// verifies the checksum and deserializes through the running module's own names.
+struct ReadContainer {
+    nb::object compressed;  // the payload, decrypted when it was encrypted
+    nb::object info;
+};
+
+// Opens the container (file or URL), reads its five fields and decrypts the payload through the
+// running module's own names.
+ReadContainer read_container(const py::Call& g, nb::handle path, nb::handle passphrase,
+                             nb::handle storage_options);
+
+// Decompresses the payload and verifies its checksum (`checksum`, else the dump info's): the
+// serialized bytes.
+nb::object verify_payload(const py::Call& g, ReadContainer container, nb::handle checksum);
+
+// MTDChecksumError(f"Checksum mismatch: expected {expected}, got {actual}")
+[[noreturn]] void raise_checksum_mismatch(const py::Call& g, nb::handle expected, nb::handle actual);
+
+struct ReadPayload {
+    nb::object serialized;  // the verified serialized bytes
+    nb::object info;
+};
+
+// read_container, then verify_payload.
+ReadPayload read_payload(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                         nb::handle storage_options);
+
+// read_payload, then deserializes through the running module's `_deserialize_obj`.
 LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
                      nb::handle storage_options);
 

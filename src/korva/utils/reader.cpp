@@ -1,4 +1,5 @@
-// Reading an MTD container, shared by korva.utils.mtdump.load_dump and korva.utils.mtd_loader:
+// Reading an MTD container, shared by korva.utils.mtdump.load_dump, korva.utils.mtd_loader and
+// korva.utils.safeload:
 // open the file or fetch the URL, read the five fields inside `with f:`, then undo the payload
 // stages with the running module's own helpers, constants and exception classes.
 #include "korva/utils/mtdump.hpp"
@@ -98,8 +99,8 @@ nb::object open_stream(const py::Call& g, nb::handle path, nb::handle storage_op
 
 }  // namespace
 
-LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
-                     nb::handle storage_options) {
+ReadContainer read_container(const py::Call& g, nb::handle path, nb::handle passphrase,
+                             nb::handle storage_options) {
     nb::object f = open_stream(g, path, storage_options);
 
     nb::object info, encrypted_data;
@@ -120,30 +121,45 @@ LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, 
     if (py::truthy(is_encrypted) && !py::truthy(key))
         py::raise(g("MTDDecryptionError"), "File is encrypted, but no passphrase was provided.");
 
-    nb::object compressed_data;
-    if (py::truthy(is_encrypted)) {
-        compressed_data = g("_decrypt_data")(encrypted_data, key);
-        encrypted_data.reset();  // the payload is not needed once decrypted
-    } else {
-        compressed_data = std::move(encrypted_data);
-    }
+    if (!py::truthy(is_encrypted)) return {std::move(encrypted_data), std::move(info)};
+    nb::object compressed_data = g("_decrypt_data")(encrypted_data, key);
+    return {std::move(compressed_data), std::move(info)};
+}
 
+void raise_checksum_mismatch(const py::Call& g, nb::handle expected, nb::handle actual) {
+    nb::object type = g("MTDChecksumError");
+    nb::object message = py::f_string("Checksum mismatch: expected ", expected, ", got ");
+    message = message + py::f_string("", actual);
+    py::raise(type, message);
+}
+
+nb::object verify_payload(const py::Call& g, ReadContainer container, nb::handle checksum) {
+    nb::object dump_info = container.info["dump"];
     nb::object compression = dump_info["compression"];
-    nb::object serialized_data = g("_decompress_data")(compressed_data, compression);
-    compressed_data.reset();
+    nb::object serialized_data = g("_decompress_data")(container.compressed, compression);
+    container.compressed.reset();  // the payload is not needed once decompressed
 
     nb::object checksum_to_verify = py::truthy(checksum) ? nb::borrow(checksum) : nb::object(dump_info["checksum"]);
     nb::object actual_checksum = g("_calculate_checksum")(serialized_data);
-    if (py::compare(actual_checksum, checksum_to_verify, Py_NE)) {
-        nb::object type = g("MTDChecksumError");
-        nb::object message = py::f_string("Checksum mismatch: expected ", checksum_to_verify, ", got ");
-        message = message + py::f_string("", actual_checksum);
-        py::raise(type, message);
-    }
+    if (py::compare(actual_checksum, checksum_to_verify, Py_NE))
+        raise_checksum_mismatch(g, checksum_to_verify, actual_checksum);
+    return serialized_data;
+}
 
-    nb::object serializer = dump_info["serializer"];
-    nb::object obj = g("_deserialize_obj")(serialized_data, serializer);
-    return {std::move(obj), std::move(info)};
+ReadPayload read_payload(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                         nb::handle storage_options) {
+    ReadContainer container = read_container(g, path, passphrase, storage_options);
+    nb::object info = container.info;
+    nb::object serialized = verify_payload(g, std::move(container), checksum);
+    return {std::move(serialized), std::move(info)};
+}
+
+LoadedDump read_dump(const py::Call& g, nb::handle path, nb::handle passphrase, nb::handle checksum,
+                     nb::handle storage_options) {
+    ReadPayload read = read_payload(g, path, passphrase, checksum, storage_options);
+    nb::object serializer = read.info["dump"]["serializer"];
+    nb::object obj = g("_deserialize_obj")(std::move(read.serialized), serializer);
+    return {std::move(obj), std::move(read.info)};
 }
 
 }  // namespace korva::utils::mtdump
