@@ -253,10 +253,7 @@ nb::object predict_checked_pandas(const py::Call& g, const Request& request) {
 nb::object predict_curves_for_frame(const py::Call& g) {
     Request request = read_request({g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10]});
     if (is_dask(request.devices)) {
-        if (request.threads != 1)
-            py::raise(g("ValueError"),
-                      "n_jobs is not available for a dask DataFrame: dask's scheduler decides how many partitions "
-                      "are predicted at once (leave n_jobs=None)");
+        refuse_threads_for_dask(request.threads);
         return predict_dask(g, request);
     }
     return predict_checked_pandas(g, request);

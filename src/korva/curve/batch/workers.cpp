@@ -50,6 +50,14 @@ Py_ssize_t threads_for(nb::handle n_jobs) {
     return (Py_ssize_t) std::max<long long>(1, threads);
 }
 
+void refuse_threads_for_dask(Py_ssize_t threads) {
+    if (threads == 1) return;
+    PyErr_SetString(PyExc_ValueError,
+                    "n_jobs is not available for a dask DataFrame: dask's scheduler decides how many partitions "
+                    "are predicted at once (leave n_jobs=None)");
+    throw nb::python_error();
+}
+
 namespace {
 
 // The BLAS limits are the process's, so is the count of the calls that need them held: the first

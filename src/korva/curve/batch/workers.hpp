@@ -16,6 +16,10 @@ namespace nb = nanobind;
 // importable, else os.process_cpu_count()). 0 raises ValueError; a bool or a non-int, TypeError.
 Py_ssize_t threads_for(nb::handle n_jobs);
 
+// For a dask DataFrame, dask's scheduler decides how many partitions run at once: threads of
+// korva's own (n_jobs other than None or 1) are refused with a ValueError.
+void refuse_threads_for_dask(Py_ssize_t threads);
+
 // While alive, the BLAS libraries loaded in the process use one thread each (threadpoolctl, when
 // importable); the limits in force before are restored when the last of the calls holding one
 // ends, also when it raises. Without threadpoolctl this does nothing.

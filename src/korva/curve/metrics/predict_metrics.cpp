@@ -84,10 +84,7 @@ nb::object predict_device_metrics(const py::Call& g) {
     request.progress = py::truthy(g[8]);
     request.threads = batch::threads_for(g[9]);
     if (batch::is_dask(request.devices)) {
-        if (request.threads != 1)
-            py::raise(g("ValueError"),
-                      "n_jobs is not available for a dask DataFrame: dask's scheduler decides how many partitions "
-                      "are predicted at once (leave n_jobs=None)");
+        batch::refuse_threads_for_dask(request.threads);
         return predict_dask(g, request);
     }
     return predict_pandas_sweep(g, request);
