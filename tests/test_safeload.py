@@ -261,6 +261,67 @@ def test_streaming_scan_matches_literal_steps(tmp_path, monkeypatch, damage):
     assert outcome() == streamed
 
 
+class _Sha256:
+    """hashlib.sha256 as a Python class: every construction and update is recorded."""
+    calls = []
+
+    def __init__(self, data=b""):
+        import hashlib
+        self._hash = hashlib.new("sha256", data)
+        self.calls.append(("new", len(data)))
+
+    def update(self, data):
+        self.calls.append(("update", len(data)))
+        self._hash.update(data)
+
+    def hexdigest(self):
+        return self._hash.hexdigest()
+
+
+class _Decompressor:
+    """zstandard.ZstdDecompressor wrapped in Python (its compiled types do not survive subclassing)."""
+    calls = []
+    real = __import__("zstandard").ZstdDecompressor
+
+    def __init__(self, *args, **kwargs):
+        self._real = self.real(*args, **kwargs)
+
+    def decompress(self, data, *args, **kwargs):
+        self.calls.append("decompress")
+        return self._real.decompress(data, *args, **kwargs)
+
+    def stream_reader(self, *args, **kwargs):
+        self.calls.append("stream_reader")
+        return self._real.stream_reader(*args, **kwargs)
+
+
+@pytest.mark.parametrize("replaced", ["hashlib.sha256", "zstandard.ZstdDecompressor"])
+def test_replaced_library_parts_see_the_literal_calls(tmp_path, monkeypatch, replaced):
+    # the piecewise path calls the libraries differently: only their own compiled code may be under it
+    obj = {"blob": bytes(range(256)) * 5000}
+    path = save(tmp_path, obj)
+    module, name = replaced.rsplit(".", 1)
+    stand_in = {"hashlib.sha256": _Sha256, "zstandard.ZstdDecompressor": _Decompressor}[replaced]
+    monkeypatch.setattr(__import__(module), name, stand_in)
+    stand_in.calls.clear()
+    report = S.scan_dump(path)
+    seen = list(stand_in.calls)
+    stand_in.calls.clear()
+    D.load_dump(path)
+    assert seen == stand_in.calls and seen and report["trusted"]
+
+
+def test_scans_from_many_threads_at_once(tmp_path):
+    import concurrent.futures
+    for i in range(4):
+        (tmp_path / str(i)).mkdir()
+    paths = [save(tmp_path / str(i), {"model": fitted("forest"), "text": "x" * (300_000 + i)}) for i in range(4)]
+    expected = [S.scan_dump(p) for p in paths]
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        got = list(pool.map(S.scan_dump, paths * 6))
+    assert got == expected * 6
+
+
 # ---------------------------------------------------------------------------------------------
 # by URL: the same reader as mtdump's, from a real HTTP server on 127.0.0.1
 

@@ -3,6 +3,8 @@
 // where the time goes; the chunks are independent, so what a chunk gives never depends on the thread.
 #include "korva/curve/batch/workers.hpp"
 
+#include "korva/py/attached_thread.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -125,12 +127,9 @@ void take_chunks(Pool& pool, const std::function<void(Py_ssize_t)>& task) {
 }
 
 void worker(PyInterpreterState* interpreter, Pool& pool, const std::function<void(Py_ssize_t)>& task) {
-    PyThreadState* state = PyThreadState_New(interpreter);
-    if (state) {
-        PyEval_RestoreThread(state);
-        take_chunks(pool, task);
-        PyThreadState_Clear(state);
-        PyThreadState_DeleteCurrent();
+    {
+        py::AttachedThread thread(interpreter);
+        if (thread.attached()) take_chunks(pool, task);
     }
     std::lock_guard<std::mutex> lock(pool.mutex);
     --pool.running;

@@ -1,9 +1,20 @@
-// The streaming path of scan_dump: a Zstandard payload is decompressed in pieces that are hashed and
-// scanned as they come, so the serialized bytes are never held whole (it is the decompression into
-// one large new buffer and the hash over it that cost the time). It sits beside the literal steps
-// (mtdump's _decompress_data and _calculate_checksum) and runs only when the guards below hold; on any
-// surprise, a checksum mismatch included, the literal steps run and raise what they raise.
+// The streaming path of scan_dump: a Zstandard payload is decompressed in pieces into a few small
+// buffers. The calling thread decompresses and scans each piece while a second thread hashes the
+// one before, both while it is still in the cache, so the serialized bytes are never held whole and
+// the hash costs no wall time of its own (the decompression into one large new buffer and the hash
+// over it are what the literal steps spend their time on). It sits beside the literal steps
+// (mtdump's _decompress_data and _calculate_checksum) and runs only when the guards below hold; on
+// any surprise, a checksum mismatch included, the literal steps run and raise what they raise.
 #include "korva/utils/safeload/safeload.hpp"
+
+#include "korva/py/attached_thread.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace korva::utils::safeload {
 
@@ -11,13 +22,100 @@ namespace mtdump = korva::utils::mtdump;
 
 namespace {
 
-// Compressed bytes handed to the decompressor at a time: its output stays in the cache.
-constexpr Py_ssize_t piece_size = 1 << 17;
+// Decompressed bytes per piece: small enough to stay in the cache between the decompressor, the hash
+// and the scanner; and the buffers they take turns with.
+constexpr Py_ssize_t piece_size = 1 << 18;
+constexpr int buffer_count = 4;
 
 bool is_module(nb::handle obj, const char* name) {
     nb::object module = py::loaded_module(name);
     return !module.is_none() && obj.is(module);
 }
+
+// A slot or method of a type written in C, not a function of Python's.
+bool is_compiled(nb::handle method) {
+    return Py_IS_TYPE(method.ptr(), &PyWrapperDescr_Type) || Py_IS_TYPE(method.ptr(), &PyMethodDescr_Type);
+}
+
+// Pieces go from the decompressing thread (the caller's) to the hashing thread in order, and their
+// buffers come back. Everything in it is read and written under `mutex`, which neither thread holds
+// with the GIL.
+struct Pipeline {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<int, Py_ssize_t>> filled;  // buffer and length, oldest first
+    std::vector<int> free;                          // buffers the decompressor may write
+    bool finished = false;                          // no piece will come any more
+    bool hasher_stopped = false;                    // the hasher failed or could not attach
+    std::exception_ptr failure;                     // what it failed with, if it raised
+};
+
+// The hashing thread: `update` over each piece's view until the pipeline is finished and drained.
+void hash_pieces(PyInterpreterState* interpreter, Pipeline& pipeline, nb::handle update,
+                 const std::vector<nb::object>& views) {
+    py::AttachedThread thread(interpreter);
+    auto stop = [&](std::exception_ptr failure) {
+        std::lock_guard<std::mutex> lock(pipeline.mutex);
+        pipeline.hasher_stopped = true;
+        pipeline.failure = failure;
+        pipeline.changed.notify_all();
+    };
+    if (!thread.attached()) return stop(nullptr);
+    for (;;) {
+        std::pair<int, Py_ssize_t> piece{-1, 0};
+        {
+            py::Detached waiting;
+            std::unique_lock<std::mutex> lock(pipeline.mutex);
+            pipeline.changed.wait(lock, [&] { return !pipeline.filled.empty() || pipeline.finished; });
+            if (!pipeline.filled.empty()) {
+                piece = pipeline.filled.front();
+                pipeline.filled.pop_front();
+            }
+        }  // the mutex is let go before the GIL is taken back
+        if (piece.first < 0) return;
+        try {
+            nb::handle view = views[(size_t) piece.first];
+            nb::object data = piece.second == piece_size
+                                  ? nb::borrow<nb::object>(view)
+                                  : nb::steal<nb::object>(PySequence_GetSlice(view.ptr(), 0, piece.second));
+            if (!data.is_valid()) throw nb::python_error();
+            update(data);
+        } catch (...) {
+            return stop(std::current_exception());
+        }
+        std::lock_guard<std::mutex> lock(pipeline.mutex);
+        pipeline.free.push_back(piece.first);
+        pipeline.changed.notify_all();
+    }
+}
+
+// The hashing thread, told to finish and joined (with the GIL let go) however the caller leaves.
+class Hasher {
+public:
+    Hasher(Pipeline& pipeline, nb::handle update, const std::vector<nb::object>& views) : pipeline_(pipeline) {
+        PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
+        try {
+            thread_ = std::thread(hash_pieces, interpreter, std::ref(pipeline), update, std::cref(views));
+        } catch (const std::system_error&) {
+        }
+    }
+    ~Hasher() { finish(); }
+    bool started() const { return thread_.joinable(); }
+    void finish() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(pipeline_.mutex);
+            pipeline_.finished = true;
+            pipeline_.changed.notify_all();
+        }
+        py::Detached joining;
+        thread_.join();
+    }
+
+private:
+    Pipeline& pipeline_;
+    std::thread thread_;
+};
 
 // The guards: the stages in use are mtdump's own, over the real zstandard and hashlib modules, and
 // the payload is plain bytes in one frame that states its decompressed size.
@@ -40,6 +138,15 @@ bool streaming_applies(const py::Call& g, const mtdump::ReadContainer& container
     if (!PyFunction_Check(one_shot.ptr()) || !nb::handle(PyFunction_GetGlobals(one_shot.ptr())).is(zstd.attr("__dict__")))
         return false;
     if (!py::truthy(names["ZSTANDARD_AVAILABLE"])) return false;
+    // what zstd.decompress and hashlib.sha256 call is the packages' own compiled code, so taking the
+    // frame and the hash piece by piece calls nothing that the literal steps would not
+    nb::object decompressor_type = nb::getattr(zstd, "ZstdDecompressor", nb::none());
+    if (!PyType_Check(decompressor_type.ptr())) return false;
+    for (const char* method : {"decompress", "stream_reader"})
+        if (!Py_IS_TYPE(nb::getattr(decompressor_type, method, nb::none()).ptr(), &PyMethodDescr_Type)) return false;
+    if (!is_compiled(nb::getattr(decompressor_type, "__init__", nb::none()))) return false;
+    nb::object sha256 = nb::getattr(names["hashlib"], "sha256", nb::none());
+    if (!PyCFunction_Check(sha256.ptr()) || !PyModule_Check(PyCFunction_GET_SELF(sha256.ptr()))) return false;
     nb::object size = nb::getattr(zstd, "frame_content_size", nb::none());
     if (size.is_none()) return false;
     try {
@@ -58,32 +165,57 @@ bool stream_verify_scan(const py::Call& g, const mtdump::ReadContainer& containe
     Py_ssize_t content_size = 0;
     if (!streaming_applies(g, container, content_size)) return false;
     nb::object names = py::loaded_module("korva.utils.mtdump").attr("__dict__");
-    nb::object decompressor = names["zstd"].attr("ZstdDecompressor")().attr("decompressobj")();
+    // zstd.decompress reads the first frame and ignores what follows it; so does a stream reader
+    nb::object reader = names["zstd"].attr("ZstdDecompressor")().attr("stream_reader")(container.compressed);
     nb::object hash = names["hashlib"].attr("sha256")();
-    nb::object decompress = decompressor.attr("decompress"), update = hash.attr("update");
+    nb::object readinto = reader.attr("readinto"), update = hash.attr("update");
+
+    Pipeline pipeline;
+    std::vector<nb::object> buffers, views;
+    for (int i = 0; i < buffer_count; ++i) {
+        buffers.push_back(nb::steal(PyByteArray_FromStringAndSize(nullptr, piece_size)));
+        if (!buffers.back().is_valid()) throw nb::python_error();
+        // exported to its view for as long as it lives, so nothing can resize it
+        views.push_back(nb::steal(PyMemoryView_FromObject(buffers.back().ptr())));
+        if (!views.back().is_valid()) throw nb::python_error();
+        pipeline.free.push_back(i);
+    }
 
     Scanner scanner;
     Py_ssize_t total = 0;
-    const char* data = PyBytes_AS_STRING(container.compressed.ptr());
-    Py_ssize_t size = PyBytes_GET_SIZE(container.compressed.ptr());
     try {
-        for (Py_ssize_t offset = 0; offset < size; offset += piece_size) {
-            // a read-only window onto the payload, which `container` keeps alive past the loop
-            nb::object piece = nb::steal(PyMemoryView_FromMemory(const_cast<char*>(data + offset),
-                                                                 std::min(piece_size, size - offset), PyBUF_READ));
-            if (!piece.is_valid()) throw nb::python_error();
-            nb::object out = decompress(piece);
-            if (!PyBytes_CheckExact(out.ptr())) return false;
-            Py_ssize_t produced = PyBytes_GET_SIZE(out.ptr());
-            if (produced == 0) continue;
+        Hasher hasher(pipeline, update, views);
+        if (!hasher.started()) return false;
+        for (;;) {
+            int index = -1;
+            {
+                py::Detached waiting;
+                std::unique_lock<std::mutex> lock(pipeline.mutex);
+                pipeline.changed.wait(lock, [&] { return !pipeline.free.empty() || pipeline.hasher_stopped; });
+                if (!pipeline.hasher_stopped) {
+                    index = pipeline.free.back();
+                    pipeline.free.pop_back();
+                }
+            }
+            if (index < 0) break;
+            nb::handle buffer = buffers[(size_t) index];
+            nb::object got = readinto(buffer);
+            if (!PyLong_CheckExact(got.ptr())) return false;
+            Py_ssize_t produced = PyLong_AsSsize_t(got.ptr());
+            if (produced == -1 && PyErr_Occurred()) throw nb::python_error();
+            if (produced < 0 || produced > piece_size) return false;
+            if (produced == 0) break;
             total += produced;
             if (total > content_size) return false;
-            update(out);
-            scanner.feed((const unsigned char*) PyBytes_AS_STRING(out.ptr()), (size_t) produced);
+            // read here while the hasher reads it too; neither writes it until it is free again
+            scanner.feed((const unsigned char*) PyByteArray_AS_STRING(buffer.ptr()), (size_t) produced);
+            std::lock_guard<std::mutex> lock(pipeline.mutex);
+            pipeline.filled.emplace_back(index, produced);
+            pipeline.changed.notify_all();
         }
-        if (total != content_size || !py::truthy(decompressor.attr("eof")) ||
-            nb::len(nb::object(decompressor.attr("unused_data"))) != 0)
-            return false;
+        hasher.finish();
+        if (pipeline.failure) std::rethrow_exception(pipeline.failure);
+        if (pipeline.hasher_stopped || total != content_size) return false;
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception)) throw;
         return false;  // damaged data: the literal steps raise their own error
