@@ -7,6 +7,7 @@
 #include "korva/curve/core/float64.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -199,9 +200,16 @@ public:
         for (const core::Float64Array* summary : {&means, &stds})
             if (summary->shape(0) != devices || summary->shape(1) != job.points) throw core::NotVectorisable{};
         ColumnMemory y(columns_.y, ndarray, total_, "y"), y_std(columns_.y_std, ndarray, total_, "y_std");
+        const double* mean_rows = means.contiguous();
+        const double* std_rows = stds.contiguous();
         for (Py_ssize_t i = 0; i < devices; ++i) {
             Py_ssize_t start = rows[i] * per_device_ + offsets_[index];
             if (rows[i] < 0 || start + job.points > total_) throw std::logic_error("a block row outside the frame");
+            if (mean_rows && std_rows) {
+                std::memcpy(y.data() + start, mean_rows + i * job.points, sizeof(double) * job.points);
+                std::memcpy(y_std.data() + start, std_rows + i * job.points, sizeof(double) * job.points);
+                continue;
+            }
             for (Py_ssize_t p = 0; p < job.points; ++p) {
                 y.data()[start + p] = means.at(i, p);
                 y_std.data()[start + p] = stds.at(i, p);
