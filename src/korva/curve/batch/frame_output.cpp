@@ -5,6 +5,7 @@
 #include "korva/curve/batch/outputs.hpp"
 
 #include "korva/curve/core/float64.hpp"
+#include "korva/py/attached_thread.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -182,6 +183,7 @@ public:
         columns_.x = tile(x_template, count);
         columns_.y = np.attr("empty")(total);
         columns_.y_std = np.attr("empty")(total);
+        keep_private_views(np.attr("ndarray"));
     }
 
     std::unique_ptr<Block> block(const std::vector<Py_ssize_t>& rows) override {
@@ -200,20 +202,33 @@ public:
         for (const core::Float64Array* summary : {&means, &stds})
             if (summary->shape(0) != devices || summary->shape(1) != job.points) throw core::NotVectorisable{};
         ColumnMemory y(columns_.y, ndarray, total_, "y"), y_std(columns_.y_std, ndarray, total_, "y_std");
+        for (Py_ssize_t i = 0; i < devices; ++i)
+            if (rows[i] < 0 || rows[i] * per_device_ + offsets_[index] + job.points > total_)
+                throw std::logic_error("a block row outside the frame");
+        double* y_data = y.data();
+        double* y_std_data = y_std.data();
         const double* mean_rows = means.contiguous();
         const double* std_rows = stds.contiguous();
-        for (Py_ssize_t i = 0; i < devices; ++i) {
-            Py_ssize_t start = rows[i] * per_device_ + offsets_[index];
-            if (rows[i] < 0 || start + job.points > total_) throw std::logic_error("a block row outside the frame");
-            if (mean_rows && std_rows) {
-                std::memcpy(y.data() + start, mean_rows + i * job.points, sizeof(double) * job.points);
-                std::memcpy(y_std.data() + start, std_rows + i * job.points, sizeof(double) * job.points);
-                continue;
+        auto copy = [&] {
+            for (Py_ssize_t i = 0; i < devices; ++i) {
+                Py_ssize_t start = rows[i] * per_device_ + offsets_[index];
+                if (mean_rows && std_rows) {
+                    std::memcpy(y_data + start, mean_rows + i * job.points, sizeof(double) * job.points);
+                    std::memcpy(y_std_data + start, std_rows + i * job.points, sizeof(double) * job.points);
+                    continue;
+                }
+                for (Py_ssize_t p = 0; p < job.points; ++p) {
+                    y_data[start + p] = means.at(i, p);
+                    y_std_data[start + p] = stds.at(i, p);
+                }
             }
-            for (Py_ssize_t p = 0; p < job.points; ++p) {
-                y.data()[start + p] = means.at(i, p);
-                y_std.data()[start + p] = stds.at(i, p);
-            }
+        };
+        // the summaries are held here and by their views; each block writes rows of its own
+        if (private_y_ && core::only_ours(mean, ndarray, 2) && core::only_ours(std, ndarray, 2)) {
+            py::Detached without_gil;
+            copy();
+        } else {
+            copy();
         }
     }
 
@@ -233,9 +248,29 @@ public:
 
     void failure(Py_ssize_t, nb::handle) override { throw std::logic_error("a frame holds no exceptions"); }
 
-    nb::object finish() override { return assemble(g_, device_dtype_, columns_); }
+    nb::object finish() override {
+        private_y_.reset();
+        private_y_std_.reset();
+        return assemble(g_, device_dtype_, columns_);
+    }
 
 private:
+    // When the y columns np.empty gave are ours alone, views held until the frame is assembled:
+    // nothing else can reach that memory meanwhile, so blocks write their rows without the GIL.
+    void keep_private_views(nb::handle ndarray) {
+        if (!core::only_ours(columns_.y, ndarray, 1) || !core::only_ours(columns_.y_std, ndarray, 1)) return;
+        try {
+            private_y_.emplace(columns_.y, ndarray, 1, true);
+            private_y_std_.emplace(columns_.y_std, ndarray, 1, true);
+        } catch (const core::NotVectorisable&) {
+        }
+        if (!private_y_ || !private_y_std_ || private_y_->shape(0) != total_ || private_y_std_->shape(0) != total_ ||
+            !private_y_->contiguous() || !private_y_std_->contiguous()) {
+            private_y_.reset();  // the checks at each write report what is wrong with them
+            private_y_std_.reset();
+        }
+    }
+
     // Writes straight into the columns: a block's devices have rows of their own in the frame, so
     // blocks of several threads can be open at once.
     class FrameBlock final : public Block {
@@ -278,6 +313,7 @@ private:
     const core::Plan& plan_;
     nb::object device_dtype_;
     Columns columns_;
+    std::optional<core::Float64Array> private_y_, private_y_std_;
     std::vector<Py_ssize_t> offsets_;
     Py_ssize_t per_device_ = 0;
     Py_ssize_t total_ = 0;  // rows of the frame

@@ -6,6 +6,7 @@
 #include "korva/curve/core/core.hpp"
 
 #include "korva/curve/core/float64.hpp"
+#include "korva/py/attached_thread.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -32,11 +33,20 @@ void copy_prediction(nb::handle prediction, nb::handle ndarray, const Float64Arr
     if (!out || first + devices > stack.shape(0) || submodel >= submodels) throw NotVectorisable{};
     out += ((first * submodels) + submodel) * points;
     const double* in = values.contiguous();
-    for (Py_ssize_t d = 0; d < devices; ++d, out += submodels * points) {
-        if (in)
-            std::memcpy(out, in + d * points, sizeof(double) * points);
-        else
-            for (Py_ssize_t r = 0; r < points; ++r) out[r] = values.at(d * points + r);
+    auto copy = [&] {
+        for (Py_ssize_t d = 0; d < devices; ++d, out += submodels * points) {
+            if (in)
+                std::memcpy(out, in + d * points, sizeof(double) * points);
+            else
+                for (Py_ssize_t r = 0; r < points; ++r) out[r] = values.at(d * points + r);
+        }
+    };
+    // held by the caller and by the views here; the stack's view is the caller's
+    if (only_ours(prediction, ndarray, 2) && only_ours(stack.owner(), ndarray, 2)) {
+        py::Detached without_gil;  // the first writes into new memory fault its pages in
+        copy();
+    } else {
+        copy();
     }
 }
 
@@ -148,13 +158,23 @@ nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
     const double* base = base_.contiguous();
     if (!row || !base || first + count > devices_) throw NotVectorisable{};
     size_t base_bytes = sizeof(double) * base_count_, variant_bytes = sizeof(double) * variant_.size();
-    for (Py_ssize_t d = 0; d < count; ++d) {
-        const double* inputs = base + (first + d) * base_count_;
-        for (Py_ssize_t r = 0; r < points_; ++r, row += width_) {
-            std::memcpy(row, inputs, base_bytes);
-            if (variant_bytes) std::memcpy(row + base_count_, variant_.data(), variant_bytes);  // no null source
-            row[width_ - 1] = x_[r];
+    // the devices' inputs, read here with the GIL: the array they come from is not ours alone
+    std::vector<double> inputs(base + first * base_count_, base + (first + count) * base_count_);
+    auto fill = [&] {
+        for (Py_ssize_t d = 0; d < count; ++d) {
+            const double* device = inputs.data() + d * base_count_;
+            for (Py_ssize_t r = 0; r < points_; ++r, row += width_) {
+                if (base_bytes) std::memcpy(row, device, base_bytes);
+                if (variant_bytes) std::memcpy(row + base_count_, variant_.data(), variant_bytes);  // no null source
+                row[width_ - 1] = x_[r];
+            }
         }
+    };
+    if (only_ours(matrix, ndarray_, 2)) {
+        py::Detached without_gil;
+        fill();
+    } else {
+        fill();
     }
     return matrix;
 }

@@ -39,6 +39,27 @@ bool Float64Array::has_shape(std::initializer_list<Py_ssize_t> shape) const {
     return true;
 }
 
+bool only_ours(nb::handle array, nb::handle ndarray_type, Py_ssize_t own_refs) {
+    PyTypeObject* type = (PyTypeObject*) ndarray_type.ptr();
+    PyObject* current = array.ptr();
+    Py_ssize_t expected = own_refs;
+    for (int depth = 0; depth < 16; ++depth) {
+        if (Py_TYPE(current) != type || Py_REFCNT(current) != expected) return false;
+        if (type->tp_weaklistoffset <= 0 || *(PyObject**) ((char*) current + type->tp_weaklistoffset)) return false;
+        PyObject* base = PyObject_GetAttrString(current, "base");  // ndarray's own getter: no Python code
+        if (!base) {
+            PyErr_Clear();
+            return false;
+        }
+        bool owns = base == Py_None;
+        Py_DECREF(base);  // still held by `current`
+        if (owns) return true;
+        current = base;
+        expected = 1;
+    }
+    return false;
+}
+
 nb::object empty(nb::handle np, nb::handle ndarray_type, std::initializer_list<Py_ssize_t> shape) {
     nb::object dims = nb::steal(PyTuple_New((Py_ssize_t) shape.size()));
     if (!dims.is_valid()) throw nb::python_error();

@@ -22,6 +22,8 @@ public:
     Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
     bool has_shape(std::initializer_list<Py_ssize_t> shape) const;
 
+    // The array whose memory this is.
+    nb::handle owner() const { return view_.obj; }
     bool is_contiguous() const { return PyBuffer_IsContiguous(&view_, 'C'); }
     // The first element of a C-contiguous array (nullptr for any other layout).
     double* contiguous() const { return is_contiguous() ? static_cast<double*>(view_.buf) : nullptr; }
@@ -38,6 +40,12 @@ private:
     char* base() const { return static_cast<char*>(view_.buf); }
     Py_buffer view_{};
 };
+
+// Whether no one but the caller can reach the memory of `array`, an exact `ndarray_type`: the caller
+// holds all `own_refs` references to it (buffer views count), nothing refers to it weakly, and it owns
+// its memory or is a view whose bases are such arrays, each referred to by its view alone. No other
+// thread can then resize, free or write that memory, so it may be read or written without the GIL.
+bool only_ours(nb::handle array, nb::handle ndarray_type, Py_ssize_t own_refs);
 
 // numpy.empty(shape) through the caller's `np`, checked to be what it was asked for: an exact
 // `ndarray_type` of float64, C-contiguous, of that shape; otherwise NotVectorisable.
