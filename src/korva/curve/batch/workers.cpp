@@ -154,7 +154,8 @@ private:
 
 void run_chunks(Py_ssize_t count, Py_ssize_t threads, const std::function<void(Py_ssize_t)>& task) {
     threads = std::min(threads, count);
-    if (threads <= 1) {
+    // a thread that first takes the GIL while the interpreter shuts down is ended there, unheard
+    if (threads <= 1 || Py_IsFinalizing()) {
         for (Py_ssize_t chunk = 0; chunk < count; ++chunk) task(chunk);
         return;
     }

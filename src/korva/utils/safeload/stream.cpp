@@ -93,6 +93,8 @@ void hash_pieces(PyInterpreterState* interpreter, Pipeline& pipeline, nb::handle
 class Hasher {
 public:
     Hasher(Pipeline& pipeline, nb::handle update, const std::vector<nb::object>& views) : pipeline_(pipeline) {
+        // a thread that first takes the GIL while the interpreter shuts down is ended there, unheard
+        if (Py_IsFinalizing()) return;
         PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
         try {
             thread_ = std::thread(hash_pieces, interpreter, std::ref(pipeline), update, std::cref(views));
