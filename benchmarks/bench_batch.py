@@ -33,7 +33,9 @@ Threads: at 10,000 PLD devices (2,000 under --quick), output="frame", fast mode,
 the wall time (time.perf_counter, best of rounds) of n_jobs=1, 2 and -1 (every core) side by side in
 one run, the speed-up over n_jobs=1, a check that every n_jobs gives the n_jobs=1 frame to the bit,
 and each call's peak memory in a fresh interpreter against the frame plus n_jobs x 256 MiB.
-os.cpu_count() is recorded with the figures.
+os.cpu_count() is recorded with the figures. In the same rounds, the machine's ceiling: one process
+per core, each with n_jobs=1 on its share of the devices, all started at once; n_jobs=1's time over
+theirs is the most any n_jobs can gain on this machine for this work.
 
 --sweep-memory adds the memory of a 100,000-device PLD sweep (no-knn ensemble, fast mode,
 output="frame") against the frame's own size (frame.memory_usage(deep=True).sum()) plus 256 MiB.
@@ -393,10 +395,63 @@ def effective_threads(n_jobs):
     return joblib.effective_n_jobs(n_jobs)
 
 
+def ceiling_child(spec):
+    """One of the processes of SplitProcesses: n_jobs=1 on its share of the devices, once per "go"."""
+    n, part, parts = spec["devices"], spec["part"], spec["parts"]
+    models = build_models(spec["ensemble"], "PLD")
+    devices = device_frame("PLD", n).iloc[part * n // parts:(part + 1) * n // parts].copy()
+    batch.predict_curves_for_frame(models, devices.iloc[:2], "PLD", output="frame")  # first-call costs
+    print("ready", flush=True)
+    for line in sys.stdin:
+        if line.strip() != "go":
+            break
+        batch.predict_curves_for_frame(models, devices, "PLD", output="frame")
+        print("done", flush=True)
+
+
+class SplitProcesses:
+    """The machine's own ceiling for n_jobs: as many processes as threads, each with its own models,
+    running n_jobs=1 on an equal share of the devices at the same moment. No GIL, allocator or cache
+    line is shared between them, so their wall time is what perfect threads could reach here; a host
+    that slows one core down when the other is busy shows up in it as in the threads' figures."""
+
+    def __init__(self, ensemble, n, parts):
+        cmd = [sys.executable, str(Path(__file__).resolve()), "--ceiling-child"]
+        self.procs = [subprocess.Popen(cmd + [json.dumps({"ensemble": ensemble, "devices": n, "part": i,
+                                                          "parts": parts})],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                      for i in range(parts)]
+        for proc in self.procs:
+            self._expect(proc, "ready")
+
+    @staticmethod
+    def _expect(proc, word):
+        line = proc.stdout.readline().strip()
+        if line != word:
+            raise RuntimeError(f"ceiling process said {line!r}, not {word!r} (exit code {proc.poll()})")
+
+    def run(self):
+        """Wall time from the moment every process is told to go until the last one is done."""
+        t = time.perf_counter()
+        for proc in self.procs:
+            proc.stdin.write("go\n")
+            proc.stdin.flush()
+        for proc in self.procs:
+            self._expect(proc, "done")
+        return time.perf_counter() - t
+
+    def close(self):
+        for proc in self.procs:
+            proc.stdin.close()
+            proc.wait()
+
+
 def measure_threads(settings, quick, memory):
-    """Wall time of n_jobs 1, 2 and every core at THREAD_DEVICES PLD devices, frame output, fast mode."""
+    """Wall time of n_jobs 1, 2 and every core at THREAD_DEVICES PLD devices, frame output, fast mode,
+    and beside them the same devices split over as many processes as cores (SplitProcesses)."""
     n = THREAD_DEVICES[quick]
     devices = device_frame("PLD", n)
+    cores = effective_threads(-1)
     out = []
     for ensemble in ("no-knn", "benchmark"):
         models = build_models(ensemble, "PLD")
@@ -406,11 +461,19 @@ def measure_threads(settings, quick, memory):
             frames[n_jobs] = batch.predict_curves_for_frame(models, devices, "PLD", output="frame", n_jobs=n_jobs)
 
         best = {n_jobs: math.inf for n_jobs in THREAD_N_JOBS}
+        ceiling = math.inf
+        processes = SplitProcesses(ensemble, n, cores) if cores > 1 else None
         for _ in range(2 if quick else 3):
             for n_jobs in THREAD_N_JOBS:
                 t = time.perf_counter()
                 call(n_jobs)
                 best[n_jobs] = min(best[n_jobs], time.perf_counter() - t)
+            if processes:
+                ceiling = min(ceiling, processes.run())
+        if processes:
+            processes.close()
+            print(f"  threads PLD x{n} {ensemble:9} {cores} processes {ceiling:7.2f} s wall  "
+                  f"x{best[1] / ceiling:.2f}", file=sys.stderr, flush=True)
         reference = frames[1]
         for n_jobs in THREAD_N_JOBS:
             case = {"devices": n, "ensemble": ensemble, "n_jobs": n_jobs, "threads": effective_threads(n_jobs),
@@ -424,6 +487,9 @@ def measure_threads(settings, quick, memory):
             out.append(case)
             print(f"  threads PLD x{n} {ensemble:9} n_jobs={n_jobs:<3} {best[n_jobs]:7.2f} s wall  "
                   f"x{case['speedup']:.2f}", file=sys.stderr, flush=True)
+        if processes:
+            out.append({"devices": n, "ensemble": ensemble, "processes": cores, "wall_seconds": ceiling,
+                        "speedup": best[1] / ceiling})
         del frames
     return out
 
@@ -526,6 +592,10 @@ def print_threads(results):
     print(f"\nThreads: {first['devices']:,} PLD devices, output='frame', fast mode, wall time (best of rounds) "
           f"on a machine with os.cpu_count() = {results['meta']['cpu_count']}:")
     for c in results["threads"]:
+        if "processes" in c:
+            print(f"  {c['ensemble']:9} ceiling: {c['processes']} processes, n_jobs=1 on 1/{c['processes']} of the "
+                  f"devices each, {c['wall_seconds']:7.2f} s  speed-up x{c['speedup']:.2f}")
+            continue
         peak = ""
         if "peak_bytes" in c:
             peak = (f"  peak {c['peak_bytes'] / MIB:7.1f} MiB (limit frame + {c['threads']} x 256 = "
@@ -537,6 +607,9 @@ def print_threads(results):
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--child":
         print(json.dumps(child_memory(json.loads(sys.argv[2]))))
+        return
+    if len(sys.argv) > 2 and sys.argv[1] == "--ceiling-child":
+        ceiling_child(json.loads(sys.argv[2]))
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="skip 10,000 devices and the sweep; fewer rounds")

@@ -1,7 +1,9 @@
 """predict_curves_for_frame with n_jobs: chunks predicted on several threads give exactly what one
 thread gives (records, frame, failures, their order); bad values are refused before any prediction;
-BLAS is held to one thread per worker only while the workers run; the chunks really overlap; and
-calls from several threads at once do not disturb each other."""
+BLAS is held to one thread per worker only while the workers run; the chunks really overlap;
+neighbour searches on threads do not share a tree; and calls from several threads at once do not
+disturb each other."""
+import copy
 import threading
 import time
 
@@ -9,6 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import threadpoolctl
+from sklearn.neighbors import KNeighborsRegressor
 
 import curve_models as cm
 from korva.curve import batch, metrics, mos_utils
@@ -88,6 +91,52 @@ def test_figures_of_merit_on_threads_are_those_of_one_thread(models, exact, n_jo
     got = metrics.predict_device_metrics(models, sweep, "PLD", n_jobs=n_jobs, **kwargs)
     same(got, expected)
     assert got.error.notna().tolist() == [i == 4 for i in range(23)]
+
+
+def with_neighbours(models, **settings):
+    """models with each KNeighborsRegressor refitted on its own training rows with `settings`."""
+    out = {}
+    for device_type, table in models.items():
+        out[device_type] = {}
+        for name, model in table.items():
+            model = copy.deepcopy(model)
+            for i, estimator in enumerate(model.estimators_):
+                if isinstance(estimator, KNeighborsRegressor):
+                    X, y = estimator._fit_X, estimator._y
+                    metric_params = {"V": np.cov(X.T) + np.eye(X.shape[1])} if settings.get("metric") else None
+                    model.estimators_[i] = KNeighborsRegressor(metric_params=metric_params, **settings).fit(X, y)
+            out[device_type][name] = model
+    return out
+
+
+@pytest.mark.parametrize("settings", [
+    dict(algorithm="kd_tree"),
+    # the metric keeps a scratch vector: threads in one tree would corrupt each other's distances
+    dict(algorithm="ball_tree", metric="mahalanobis"),
+])
+def test_neighbour_searches_on_threads_use_trees_of_their_own(models, settings):
+    models = with_neighbours(models, **settings)
+    trees = [e._tree for m in models["PLD"].values() for e in m.estimators_ if isinstance(e, KNeighborsRegressor)]
+    sweep = devices(120, seed=3)
+    expected = predict_frame(models, sweep, "PLD", output="frame", chunk_size=6)
+    calls = [tree.get_n_calls() for tree in trees]
+    for _ in range(3):
+        same(predict_frame(models, sweep, "PLD", output="frame", chunk_size=6, n_jobs=2), expected)
+    assert calls[0] > 0 and [tree.get_n_calls() for tree in trees] == calls
+
+
+def test_a_replaced_neighbours_predict_is_called_on_the_estimators_themselves(models, monkeypatch):
+    sweep = devices(12, seed=4)
+    expected = predict_frame(models, sweep, "PLD", output="frame", chunk_size=3)
+    original, seen = KNeighborsRegressor.predict, set()
+
+    def predict(self, X):
+        seen.add(id(self))
+        return original(self, X)
+
+    monkeypatch.setattr(KNeighborsRegressor, "predict", predict)
+    same(predict_frame(models, sweep, "PLD", output="frame", chunk_size=3, n_jobs=2), expected)
+    assert seen == {id(e) for m in models["PLD"].values() for e in m.estimators_ if isinstance(e, KNeighborsRegressor)}
 
 
 class Probe:

@@ -231,6 +231,7 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
     };
     Py_ssize_t chunks = (Py_ssize_t) spans.size();
     if (threads > 1 && chunks > 1) {
+        if (plan) plan->worker_threads = true;
         BlasOneThread blas;
         run_chunks(chunks, threads, predict_chunk);
     } else {

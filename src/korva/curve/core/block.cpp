@@ -179,19 +179,22 @@ nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
     return matrix;
 }
 
-Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries) {
+Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries,
+                         bool worker_threads) {
     if (calls.through.is_valid()) return predict_through(np, ndarray, calls, queries);
     Py_ssize_t n = queries.devices(), count = (Py_ssize_t) calls.submodels.size();
     nb::object stack = empty(np, ndarray, {n, count, queries.points()});
     for (Py_ssize_t s = 0; s < count; ++s) {
         const Submodel& submodel = calls.submodels[s];
+        nb::object predict = worker_threads ? predict_with_own_tree(submodel.estimator) : nb::object();
+        if (!predict.is_valid()) predict = submodel.predict;
         if (submodel.stacks || n == 1) {
-            nb::object prediction = submodel.predict(queries.stacked());
+            nb::object prediction = predict(queries.stacked());
             copy_prediction(prediction, ndarray, Float64Array(stack, ndarray, 3, true), 0, n, s);
             continue;
         }
         for (Py_ssize_t d = 0; d < n; ++d) {
-            nb::object prediction = submodel.predict(queries.device(d));
+            nb::object prediction = predict(queries.device(d));
             copy_prediction(prediction, ndarray, Float64Array(stack, ndarray, 3, true), d, 1, s);
         }
     }
@@ -225,10 +228,10 @@ void predict_block(const Context& ctx, const Plan& plan, nb::handle base, BlockS
     for (size_t index = 0; index < plan.jobs.size(); ++index) {
         const Job& job = plan.jobs[index];
         Queries queries(np, ndarray, inputs, job);
-        nb::object stack = predict_model(np, ndarray, job.log_model, queries).stack;
+        nb::object stack = predict_model(np, ndarray, job.log_model, queries, plan.worker_threads).stack;
         if (!stack.is_valid()) throw NotVectorisable{};
         if (job.blends) {
-            nb::object linear = predict_model(np, ndarray, job.linear_model, queries).stack;
+            nb::object linear = predict_model(np, ndarray, job.linear_model, queries, plan.worker_threads).stack;
             if (!linear.is_valid()) throw NotVectorisable{};
             stack = blend(np, ndarray, stack, linear, job.weights);
         }

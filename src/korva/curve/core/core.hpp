@@ -54,6 +54,7 @@ extern const char* const axis_keys[4];
 struct Submodel {
     nb::object predict;
     bool stacks;
+    nb::object estimator;
 };
 
 // How the submodel predictions of one model are obtained.
@@ -99,6 +100,7 @@ struct Plan {
     nb::object auto_linear_blend;  // the prediction parameter as given (absent: 0)
     nb::object blend_item;         // the same, invalid when absent
     bool blend_requested = false;  // auto_linear_blend > 0
+    bool worker_threads = false;   // blocks are predicted on several threads at once
 };
 
 // The raw labels the table's NLD transform reads, in the order its columns are passed here.
@@ -182,7 +184,13 @@ private:
 struct Prediction {
     nb::object stack, returned;
 };
-Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries);
+Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries,
+                         bool worker_threads = false);
+
+// On a worker thread: the bound `predict` of a shallow copy of a scikit-learn neighbours estimator
+// that searches a tree of its own over the same arrays, which gives what the estimator gives.
+// Invalid when `estimator` is not one whose predict and tree are scikit-learn's own.
+nb::object predict_with_own_tree(nb::handle estimator);
 
 // The blend of (devices, submodels, points) stacks: the log-space stack into log10 of the floored
 // linear-scale one, the smaller stack's submodels repeated, along the smoothstep weights.

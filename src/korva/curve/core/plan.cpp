@@ -193,13 +193,13 @@ private:
             nb::object estimators = model.attr("estimators_");
             if (!PyList_CheckExact(estimators.ptr()) || PyList_GET_SIZE(estimators.ptr()) == 0) throw NotVectorisable{};
             for (nb::handle estimator : estimators)
-                calls.submodels.push_back({estimator.attr("predict"), stacks(estimator, stacking_)});
+                calls.submodels.push_back({estimator.attr("predict"), stacks(estimator, stacking_), nb::borrow(estimator)});
             return calls;
         }
         int has_predict = PyObject_HasAttrWithError(model.ptr(), py::s("predict").ptr());
         if (has_predict < 0) throw nb::python_error();
         if (!has_predict) throw NotVectorisable{};  // the ValueError of the literal steps
-        calls.submodels.push_back({model.attr("predict"), stacks(model, stacking_)});
+        calls.submodels.push_back({model.attr("predict"), stacks(model, stacking_), nb::borrow(model)});
         return calls;
     }
 
