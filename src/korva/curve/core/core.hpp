@@ -54,7 +54,7 @@ extern const char* const axis_keys[4];
 struct Submodel {
     nb::object predict;
     bool stacks;
-    nb::object estimator;
+    nb::object estimator;  // the estimator itself (on worker threads, see predict_with_own_tree)
 };
 
 // How the submodel predictions of one model are obtained.
