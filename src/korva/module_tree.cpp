@@ -2,6 +2,7 @@
 #include "korva/module_tree.hpp"
 
 namespace korva::curve::batch { void body(const ModuleBody&); }
+namespace korva::curve::design { void body(const ModuleBody&); }
 namespace korva::curve::metrics { void body(const ModuleBody&); }
 namespace korva::curve::mos_utils { void body(const ModuleBody&); }
 namespace korva::utils { void body(const ModuleBody&); }
@@ -16,6 +17,7 @@ namespace {
 const ModuleEntry module_tree[] = {
     {"korva.curve", true, nullptr},
     {"korva.curve.batch", false, curve::batch::body},
+    {"korva.curve.design", false, curve::design::body},
     {"korva.curve.metrics", false, curve::metrics::body},
     {"korva.curve.mos_utils", false, curve::mos_utils::body},
     {"korva.utils", true, utils::body},

@@ -1,0 +1,63 @@
+// The figures of merit as korva.curve.design sees them: whatever columns predict_device_metrics
+// gives with a "_std" companion, found without predicting anything, then predicted a population at
+// a time with failing devices kept as NaN rows.
+#include "korva/curve/design/design.hpp"
+
+#include <algorithm>
+
+namespace korva::curve::design {
+
+nb::object predict_figures(const py::Call& g, nb::handle models, nb::handle devices, nb::handle device_type,
+                           nb::handle config, nb::handle criteria, nb::handle exact, nb::handle n_jobs,
+                           bool progress) {
+    nb::object predict = g("metrics").attr("predict_device_metrics");
+    return predict(models, devices, device_type, config, criteria, "exact"_a = exact, "errors"_a = "return",
+                   "progress"_a = progress, "n_jobs"_a = n_jobs);
+}
+
+std::vector<std::string> available_figures(const py::Call& g, const Space& space, nb::handle models,
+                                           nb::handle device_type, nb::handle config, nb::handle criteria,
+                                           nb::handle exact, nb::handle n_jobs) {
+    // No device, no prediction: the call checks its arguments and names its columns.
+    nb::object none = space.devices(g, nullptr, 0, 0);
+    nb::object frame = predict_figures(g, models, none, device_type, config, criteria, exact, n_jobs, false);
+    std::vector<std::string> columns;
+    for (nb::handle column : g("list")(frame.attr("columns")))
+        if (PyUnicode_Check(column.ptr())) columns.push_back(nb::borrow<nb::str>(column).c_str());
+    std::vector<std::string> figures;
+    for (const std::string& column : columns)
+        if (std::find(columns.begin(), columns.end(), column + "_std") != columns.end()) figures.push_back(column);
+    return figures;
+}
+
+void check_figure(nb::handle name, const std::vector<std::string>& available, const char* what) {
+    if (!PyUnicode_Check(name.ptr())) {
+        PyErr_Format(PyExc_TypeError, "%s must name figures by str, not %.200s", what, Py_TYPE(name.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    for (const std::string& figure : available)
+        if (py::equals(name, figure.c_str())) return;
+    nb::list names;
+    for (const std::string& figure : available) names.append(figure.c_str());
+    PyErr_Format(PyExc_ValueError, "%s names %R, which is not a figure of merit of these devices; the figures are %R",
+                 what, name.ptr(), names.ptr());
+    throw nb::python_error();
+}
+
+std::vector<double> read_column(const py::Call& g, nb::handle frame, nb::handle name, Py_ssize_t rows) {
+    nb::object values = frame[name].attr("to_numpy")("dtype"_a = g("np").attr("float64"));
+    nb::object what = py::f_string("the figures' column ", nb::repr(name));
+    return copy_float64(values, {rows}, PyUnicode_AsUTF8(what.ptr()));
+}
+
+Failures failures_of(const py::Call& g, nb::handle frame) {
+    Failures failures{0, nb::none()};
+    if (!py::contains(frame.attr("columns"), py::s("error"))) return failures;
+    nb::object errors = frame["error"];
+    nb::object failed = errors[errors.attr("notna")()];
+    failures.count = (Py_ssize_t) nb::len(failed);
+    if (failures.count) failures.first = failed.attr("iloc")[0];
+    return failures;
+}
+
+}  // namespace korva::curve::design
