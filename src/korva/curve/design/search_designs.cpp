@@ -45,8 +45,10 @@ SearchRequest read_request(const py::Call& g) {
     return r;
 }
 
-// The search's settings for a budget: a population of about a twentieth of the budget (24 to 100
-// designs), started from a Sobol sample of the next power of two, NSGA-II's usual variation.
+// The search's settings for a budget: a population of a fortieth of the budget (24 to 100 designs:
+// more generations of fewer designs found better fronts on the test problems than fewer of more),
+// started from a Sobol sample of the power of two at or above twice that, and NSGA-II's usual
+// variation (SBX with eta 15 at 0.9, polynomial mutation with eta 20 at 1 / dims).
 struct Settings {
     size_t population = 0, initial = 0;
     Variation variation;
@@ -54,9 +56,9 @@ struct Settings {
 
 Settings settings_for(Py_ssize_t budget, size_t dims) {
     Settings s;
-    s.population = std::clamp<size_t>((size_t) budget / 20, 24, 100) / 4 * 4;
+    s.population = std::clamp<size_t>((size_t) budget / 40, 24, 100) / 4 * 4;
     s.initial = 1;
-    while (s.initial < s.population) s.initial *= 2;
+    while (s.initial < 2 * s.population) s.initial *= 2;
     s.initial = std::min(s.initial, (size_t) budget);
     s.population = std::min(s.population, (size_t) budget);
     s.variation.mutation_probability = 1.0 / (double) dims;
