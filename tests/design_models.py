@@ -36,14 +36,19 @@ def rich_params(inputs):
     return p
 
 
-def ishigami_params(inputs, a=7.0, b=0.1):
-    """ron = 20 + Ishigami(x1, x2, x3) with x1, x2, x3 the inputs "Si pitch", "A" and "C" (each
-    meant to range over [-pi, pi]); vt depends on Length alone, the swing on E alone."""
-    x1, x2, x3 = inputs[:, 3], inputs[:, 4], inputs[:, 5]
-    p = mm.pld_params(inputs)
-    p["g"] = 1.0 / (20.0 + np.sin(x1) + a * np.sin(x2) ** 2 + b * x3 ** 4 * np.sin(x1))
-    p["swing"] = 0.065 + 0.004 * inputs[:, 6]
-    return p
+def ishigami(x1, x2, x3, a=7.0, b=0.1):
+    return np.sin(x1) + a * np.sin(x2) ** 2 + b * x3 ** 4 * np.sin(x1)
+
+
+def output_params(function, columns=(3, 4, 5)):
+    """Device parameters whose ron is 20 + function(inputs at `columns`) (by default "Si pitch",
+    "A" and "C"); vt depends on Length alone and the swing on E alone, as in simple_params."""
+    def params(inputs):
+        p = mm.pld_params(inputs)
+        p["g"] = 1.0 / (20.0 + function(*(inputs[:, i] for i in columns)))
+        p["swing"] = 0.065 + 0.004 * inputs[:, 6]
+        return p
+    return params
 
 
 def ishigami_indices(a=7.0, b=0.1):

@@ -223,7 +223,9 @@ nb::object result_frame(const py::Call& g, const Search& search, const SearchReq
     nb::object pd = g("pd");
     nb::object devices = pd.attr("concat")(search.devices_frames).attr("iloc")[positions];
     nb::object figures = pd.attr("concat")(search.figure_frames).attr("iloc")[positions];
-    figures = figures.attr("drop")("columns"_a = nb::make_tuple("error"), "errors"_a = "ignore");
+    nb::list dropped;
+    dropped.append("error");
+    figures = figures.attr("drop")("columns"_a = dropped, "errors"_a = "ignore");
     nb::object frame = pd.attr("concat")(nb::make_tuple(devices, figures), "axis"_a = 1);
     const Objective& first = r.goals.objectives.front();
     frame = frame.attr("sort_values")(first.figure, "ascending"_a = !first.maximise, "kind"_a = "stable");
