@@ -13,10 +13,11 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# What .venv holds: build tools, the package's dependencies, the test and demo tools.
+# What .venv holds: build tools, the package's dependencies, the test and demo tools (SALib: the
+# reference the Sobol indices of korva.curve.design are tested against).
 PACKAGES=("scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
           numpy pandas scipy scikit-learn dill cryptography zstandard
-          pytest cloudpickle joblib "dask[dataframe,distributed]" pyarrow tqdm matplotlib)
+          pytest cloudpickle joblib "dask[dataframe,distributed]" pyarrow tqdm matplotlib SALib)
 # Only the fuzzing job needs these.
 FUZZ_PACKAGES=(atheris)
 CLANG_VERSION=${KORVA_CLANG_VERSION:-14}

@@ -100,3 +100,8 @@ def hypervolume_2d(ron, bv, reference):
             area += (reference[0] - r) * (lowest - nb)
             lowest = nb
     return area
+
+
+def sobol_g(*x, a=(0.0, 1.0, 4.5, 9.0)):
+    """Sobol's G function of inputs in [0, 1] with the coefficients `a`."""
+    return np.prod([(np.abs(4 * xi - 2) + ai) / (1 + ai) for xi, ai in zip(x, a)], axis=0)
