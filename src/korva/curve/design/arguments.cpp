@@ -58,12 +58,22 @@ nb::object read_seed(const py::Call& g, nb::handle seed) {
     // A fresh seed is drawn as numpy draws one, and reported, so that the run can be repeated.
     if (seed.is_none()) return g("np").attr("random").attr("SeedSequence")().attr("entropy");
     nb::object number = read_int(seed, "seed");
-    if (PyObject_RichCompareBool(number.ptr(), nb::int_(0).ptr(), Py_LT) == 1) {
+    if (py::compare(number, nb::int_(0), Py_LT)) {
         PyErr_Format(PyExc_ValueError, "seed must be a non-negative int or None, not %R", number.ptr());
         throw nb::python_error();
     }
-    if (PyErr_Occurred()) throw nb::python_error();
     return number;
+}
+
+nb::list dict_items(nb::handle mapping, const char* what, const char* of) {
+    if (!PyDict_Check(mapping.ptr())) {
+        PyErr_Format(PyExc_TypeError, "%s must be a dict of %s, not %.200s", what, of, Py_TYPE(mapping.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    // The dict's own items, whatever a subclass makes of items(): a list of (key, value) pairs.
+    nb::list items = nb::steal<nb::list>(PyDict_Items(mapping.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    return items;
 }
 
 std::vector<nb::object> read_names(const py::Call& g, nb::handle given, const char* what) {

@@ -31,6 +31,10 @@ Py_ssize_t read_count(nb::handle value, const char* what, Py_ssize_t minimum);
 // The seed as used: the int given (>= 0), or fresh entropy from numpy's SeedSequence for None.
 nb::object read_seed(const py::Call& g, nb::handle seed);
 
+// The (key, value) pairs of a dict argument, taken once (TypeError naming `what` and what it maps,
+// `of`, for anything but a dict).
+nb::list dict_items(nb::handle mapping, const char* what, const char* of);
+
 // The names in `given`: one str, or an iterable of str; ValueError when there is none or one
 // is repeated, TypeError for a name that is not a str.
 std::vector<nb::object> read_names(const py::Call& g, nb::handle given, const char* what);
@@ -106,7 +110,7 @@ struct Failures {
     Py_ssize_t count = 0;
     nb::object first;
 };
-Failures failures_of(const py::Call& g, nb::handle frame);
+Failures failures_of(nb::handle frame);
 
 // ---- Targets (goals.cpp).
 

@@ -50,7 +50,7 @@ std::vector<double> read_column(const py::Call& g, nb::handle frame, nb::handle 
     return copy_float64(values, {rows}, PyUnicode_AsUTF8(what.ptr()));
 }
 
-Failures failures_of(const py::Call& g, nb::handle frame) {
+Failures failures_of(nb::handle frame) {
     Failures failures{0, nb::none()};
     if (!py::contains(frame.attr("columns"), py::s("error"))) return failures;
     nb::object errors = frame["error"];

@@ -30,12 +30,7 @@ Goals read_goals(const py::Call& g, nb::handle objectives, nb::handle constraint
         throw nb::python_error();
     }
 
-    if (!PyDict_Check(objectives.ptr())) {
-        PyErr_Format(PyExc_TypeError, "objectives must be a dict of figure -> 'min' or 'max', not %.200s",
-                     Py_TYPE(objectives.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    for (nb::handle item : g("list")(objectives.attr("items")())) {
+    for (nb::handle item : dict_items(objectives, "objectives", "figure -> 'min' or 'max'")) {
         nb::object figure = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0));
         nb::object direction = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1));
         if (!is_direction(direction, "min") && !is_direction(direction, "max")) {
@@ -52,12 +47,7 @@ Goals read_goals(const py::Call& g, nb::handle objectives, nb::handle constraint
     }
 
     if (constraints.is_none()) return goals;
-    if (!PyDict_Check(constraints.ptr())) {
-        PyErr_Format(PyExc_TypeError, "constraints must be a dict of figure -> (low, high), not %.200s",
-                     Py_TYPE(constraints.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    for (nb::handle item : g("list")(constraints.attr("items")())) {
+    for (nb::handle item : dict_items(constraints, "constraints", "figure -> (low, high)")) {
         nb::object figure = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0));
         nb::object bounds = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1));
         nb::object what = py::f_string("constraints[", nb::repr(figure), "]");

@@ -173,9 +173,7 @@ std::vector<double> offspring(const Archive& archive, const Ranked& parents, siz
     size_t d = archive.dims;
     std::vector<double> children;
     std::vector<double> pair(2 * d);
-    // Every pair of parents is drawn whatever becomes of its children, so the stream's use does not
-    // depend on how many children turn out new; a space too small for `count` more designs ends
-    // the loop after a bounded number of draws.
+    // A space with fewer than `count` designs left ends the loop after a bounded number of pairs.
     for (size_t pairs = 0; children.size() < count * d && pairs < 4 * count + 8; ++pairs) {
         const double* p1 = archive.u(parents.members[tournament(archive, parents, random)]);
         const double* p2 = archive.u(parents.members[tournament(archive, parents, random)]);

@@ -105,7 +105,7 @@ public:
         nb::object figures = predict_figures(g_, request_.models, devices, request_.device_type, request_.config,
                                              request_.criteria, request_.exact, request_.n_jobs, false);
         Scores scores = score(g_, request_.goals, figures, (Py_ssize_t) count);
-        Failures failures = failures_of(g_, figures);
+        Failures failures = failures_of(figures);
         failed += failures.count;
         if (first_error.is_none()) first_error = failures.first;
         devices_frames.append(devices);
@@ -162,15 +162,16 @@ nb::object closest(const Search& search, const Goals& goals) {
     size_t best = 0;
     for (size_t i = 1; i < archive.size(); ++i)
         if (archive.violation[i] < archive.violation[best]) best = i;
+    // The constraint missed by most, in its figure's unit (an undecidable one, NaN, first).
     nb::dict excess;
     nb::object largest = nb::none();
-    double most = -infinity;
     size_t c = goals.constraints.size();
+    double most = -1.0;
     for (size_t j = 0; j < c; ++j) {
-        double amount = search.excess[best * c + j];
+        double amount = search.excess[best * c + j], rank = std::isnan(amount) ? infinity : amount;
         excess[goals.constraints[j].figure] = amount;
-        if (amount > most || (std::isnan(amount) && most != infinity)) {
-            most = std::isnan(amount) ? infinity : amount;
+        if (rank > most) {
+            most = rank;
             largest = nb::make_tuple(goals.constraints[j].figure, amount);
         }
     }

@@ -136,7 +136,7 @@ nb::object sensitivity(const py::Call& g) {
     nb::object frame = g("pd").attr("DataFrame")(columns, "copy"_a = true);
 
     // 4. What was done, in attrs["sensitivity"].
-    Failures failures = failures_of(g, figures);
+    Failures failures = failures_of(figures);
     nb::dict info;
     info["samples"] = samples;
     info["evaluations"] = rows;

@@ -51,13 +51,9 @@ Input read_input(const py::Call& g, nb::handle name, nb::handle spec) {
     return input;
 }
 
-// The (name, value) pairs of a dict argument, as a list taken once.
-nb::list items_of(const py::Call& g, nb::handle mapping, const char* what) {
-    if (!PyDict_Check(mapping.ptr())) {
-        PyErr_Format(PyExc_TypeError, "%s must be a dict, not %.200s", what, Py_TYPE(mapping.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    nb::list items = nb::borrow<nb::list>(g("list")(mapping.attr("items")()));
+// The (name, value) pairs of `space` or `fixed`, each name a str.
+nb::list input_items(nb::handle mapping, const char* what, const char* of) {
+    nb::list items = dict_items(mapping, what, of);
     for (nb::handle item : items) {
         nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
         if (!PyUnicode_Check(key.ptr())) {
@@ -93,12 +89,12 @@ bool named_in(const std::vector<nb::object>& names, nb::handle name) {
 
 Space read_space(const py::Call& g, nb::handle space, nb::handle fixed, nb::handle device_type, nb::handle config) {
     Space result;
-    nb::list searched = items_of(g, space, "space");
+    nb::list searched = input_items(space, "space", "input -> (low, high) or allowed values");
     if (nb::len(searched) == 0) py::raise(PyExc_ValueError, "space names no input to search");
     for (nb::handle item : searched)
         result.searched.push_back(read_input(g, PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1)));
     if (!fixed.is_none()) {
-        for (nb::handle item : items_of(g, fixed, "fixed")) {
+        for (nb::handle item : input_items(fixed, "fixed", "input -> value")) {
             nb::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
             nb::object what = py::f_string("fixed[", nb::repr(name), "]");
             result.fixed_names.push_back(nb::borrow(name));
