@@ -2,7 +2,9 @@
 loaded from the file and over HTTP), device curve prediction with a plot of the curves, a
 design sweep: the curves of 500 devices predicted in one batch call, with a plot of the drain
 current at a fixed bias against the swept geometry, and the figures of merit of a two-dimensional
-sweep (Length x Finger Width, 2,000 devices) with the Pareto front of on-resistance and breakdown.
+sweep (Length x Finger Width, 2,000 devices) with the Pareto front of on-resistance and breakdown,
+and a design search (the front of on-resistance and breakdown at a breakdown floor and threshold window,
+robust to two standard deviations of the ensemble) with the Sobol indices of the figures.
 
 Run it with `./dev.sh demo`; it writes its files into demo/out/."""
 import functools
@@ -22,6 +24,7 @@ from sklearn.tree import DecisionTreeRegressor
 
 import korva
 import korva.curve.batch as curve_batch
+import korva.curve.design as design
 import korva.curve.metrics as curve_metrics
 import korva.curve.mos_utils as mos_utils
 from korva.utils import hash as korva_hash
@@ -307,6 +310,91 @@ def plot_device_metrics(devices, figures, front):
     print("plot of the figures of merit:", target)
 
 
+# ---- design search ------------------------------------------------------------------------------
+# NOTE (to switch once they land): this part is meant for the closed-form device family's trained
+# ensembles and the specific on-resistance. Until then it searches the made-up models above for the
+# lowest `ron`. Then: pass the family's ensembles to show_design_search, set DESIGN_RON = "ron_sp",
+# and set BV_FLOOR and VTH_WINDOW to the family's scale (BV >= 12 V, a threshold in [0.6, 0.9] V).
+
+DESIGN_SPACE = {"Length": (0.5, 5.0), "Finger Width": (1.0, 10.0), "nf": [1.0, 2.0, 4.0, 8.0]}
+DESIGN_FIXED = {name: value for name, value in PLD_DEVICE.items() if name not in DESIGN_SPACE}
+DESIGN_CRITERIA = {"i_bv": 3e-5}
+DESIGN_RON = "ron"                       # "ron_sp" once the figures of merit have it
+BV_FLOOR, VTH_WINDOW, ROBUST = 5.0, (1.5, 2.0), 2.0
+SENSITIVITY_SPACE = {"Finger Width": (1.0, 10.0), "Length": (0.5, 5.0), "nf": [1.0, 2.0, 4.0, 8.0],
+                     "Si pitch": (0.6, 1.8), "A": (0.5, 1.5), "C": (2.0, 4.0), "E": (4.0, 6.0)}
+
+
+def show_design_search(models):
+    section(f"Design search: lowest {DESIGN_RON} at bv >= {BV_FLOOR:g} V, vth_lin in {VTH_WINDOW}, robust={ROBUST:g}")
+    grid = pd.MultiIndex.from_product([np.linspace(0.5, 5.0, 40), np.linspace(1.0, 10.0, 25), [1.0, 4.0, 8.0]],
+                                      names=["Length", "Finger Width", "nf"]).to_frame(index=False)
+    cloud = curve_metrics.predict_device_metrics(models, grid.assign(**DESIGN_FIXED), "PLD", criteria=DESIGN_CRITERIA)
+    started = time.perf_counter()
+    found = design.search_designs(models, "PLD", DESIGN_SPACE, {DESIGN_RON: "min", "bv": "max"},
+                                  {"bv": (BV_FLOOR, None), "vth_lin": VTH_WINDOW}, fixed=DESIGN_FIXED,
+                                  criteria=DESIGN_CRITERIA, robust=ROBUST, budget=1000, seed=1)
+    elapsed = time.perf_counter() - started
+    info = found.attrs["search"]
+    print(f"{info['evaluations']} designs evaluated ({info['generations']} generations after a Sobol start of "
+          f"{info['settings']['initial_sample']['size']}): {elapsed:.2f} s; {info['feasible']} feasible, "
+          f"{len(found)} on the front; hypervolume {info['hypervolume'][0]:.4g} -> {info['hypervolume'][-1]:.4g}")
+    if found.empty:
+        print("no design meets the constraints at this robustness; closest:", info["closest"])
+    else:
+        columns = ["Length", "Finger Width", "nf", DESIGN_RON, f"{DESIGN_RON}_std", "bv", "bv_std", "vth_lin",
+                   "vth_lin_std"]
+        print(f"the lowest {DESIGN_RON} that clears the constraints at {ROBUST:g} standard deviations:")
+        print(found[columns].head(1).to_string(float_format=lambda v: f"{v:.4g}"))
+        print(f"the front, {DESIGN_RON} against bv (first rows):")
+        print(found[columns].head(6).to_string(float_format=lambda v: f"{v:.4g}"))
+    started = time.perf_counter()
+    indices = design.sensitivity(models, "PLD", SENSITIVITY_SPACE, [DESIGN_RON, "bv", "vth_lin"],
+                                 criteria=DESIGN_CRITERIA, samples=256, seed=1)
+    print(f"Sobol indices, 256 base points x {len(SENSITIVITY_SPACE)} inputs "
+          f"({indices.attrs['sensitivity']['evaluations']:,} devices): {time.perf_counter() - started:.2f} s; "
+          "total indices ST:")
+    print(indices.pivot(index="input", columns="figure", values="ST").loc[list(SENSITIVITY_SPACE)]
+          .to_string(float_format=lambda v: f"{v:.3f}"))
+    plot_design_search(cloud, found, indices)
+
+
+def plot_design_search(cloud, found, indices):
+    plt = pyplot()
+    if plt is None:
+        return
+    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 4.8))
+    left.scatter(cloud[DESIGN_RON], cloud["bv"], s=6, color="0.75", label=f"grid sweep ({len(cloud):,} devices)")
+    if not found.empty:
+        left.errorbar(found[DESIGN_RON], found["bv"], xerr=ROBUST * found[f"{DESIGN_RON}_std"],
+                      yerr=ROBUST * found["bv_std"], fmt="none", ecolor="tab:blue", alpha=0.25, linewidth=0.8)
+        left.plot(found[DESIGN_RON], found["bv"], color="black", marker="D", markersize=3.5, linewidth=1.1,
+                  label=f"front found (robust={ROBUST:g}; bars: ±{ROBUST:g} std)")
+    left.axhline(BV_FLOOR, color="tab:red", linestyle="--", linewidth=0.9, label=f"bv floor {BV_FLOOR:g} V")
+    left.set_xscale("log")
+    left.set_xlabel(f"{DESIGN_RON} [ohm]")
+    left.set_ylabel("bv [V]")
+    left.set_title(f"Search (vth_lin in {VTH_WINDOW} V) over the grid sweep's cloud")
+    left.legend(fontsize=7, loc="lower right")
+
+    inputs = list(SENSITIVITY_SPACE)
+    figures = list(dict.fromkeys(indices["figure"]))
+    width = 0.8 / len(figures)
+    for k, figure in enumerate(figures):
+        rows = indices[indices["figure"] == figure].set_index("input").loc[inputs]
+        x = np.arange(len(inputs)) + (k - (len(figures) - 1) / 2) * width
+        right.bar(x, rows["ST"], width, yerr=rows["ST_conf"], capsize=2, label=f"{figure}: ST")
+        right.scatter(x, rows["S1"], color="black", s=10, zorder=3, label="S1" if k == 0 else None)
+    right.set_xticks(np.arange(len(inputs)), inputs, rotation=20)
+    right.set_ylabel("Sobol index")
+    right.set_title("Sensitivity: total (bars, 95 % bootstrap interval) and first order (dots)")
+    right.legend(fontsize=7)
+    fig.tight_layout()
+    target = OUT / "design_search.png"
+    fig.savefig(target, dpi=110)
+    print("plot of the front and the Sobol indices:", target)
+
+
 def main():
     OUT.mkdir(exist_ok=True)
     rng = np.random.default_rng(7)
@@ -316,6 +404,7 @@ def main():
     models = show_curves(rng)
     show_design_sweep(models)
     show_device_metrics(models)
+    show_design_search(models)
 
 
 if __name__ == "__main__":

@@ -262,6 +262,31 @@ def test_a_model_that_mutates_the_arguments_changes_nothing(models):
     assert len(frame) and (frame.A == 0.0).all()
 
 
+class ItemsLie(dict):
+    def items(self):
+        return [("Length", "not a range")]
+
+    def __iter__(self):
+        return iter(["nothing"])
+
+
+def test_dict_subclasses_are_read_as_the_dicts_they_are(models):
+    frame = search(models, space=ItemsLie(SPACE), fixed=ItemsLie(FIXED), budget=60)
+    assert list(frame.columns[:7]) == [*SPACE, *FIXED]
+
+
+def test_nld_inputs_are_the_raw_ones_its_transform_reads():
+    import metric_models as mm
+    models = mm.nld_models()
+    with pytest.raises(ValueError, match=r"missing from both space and fixed: \['E'\]"):
+        design.search_designs(models, "NLD", {"A": (0.0, 3.0), "B": (0.0, 2.0)}, {"ron": "min"},
+                              fixed={"C": 1.0, "D": 1.0})
+    # vth = 1 + 0.3 A + 0.01, ron = 1 / (1e-4 (1 + B)): the best design has the largest B and A <= 2
+    frame = design.search_designs(models, "NLD", {"A": (0.0, 3.0), "B": (0.0, 2.0)}, {"ron": "min"},
+                                  {"vth": (None, 1.61)}, fixed={"C": 1.0, "D": 1.0, "E": 1.0}, budget=300, seed=1)
+    assert len(frame) >= 1 and frame.B.iloc[0] > 1.95 and (frame.vth <= 1.61).all()
+
+
 def test_import_order():
     assert run_json("""
         import json, sys
