@@ -37,6 +37,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 import bench_batch  # noqa: E402  (build_models: the batch benchmark's ensembles)
+from bench_metrics import best_of  # noqa: E402  (interleaved rounds, best CPU time of each)
 
 from korva.curve import design, metrics  # noqa: E402
 
@@ -55,17 +56,6 @@ def random_devices(n, seed):
     for name, spec in SPACE.items():
         columns[name] = rng.choice(spec, n) if isinstance(spec, list) else rng.uniform(*spec, n)
     return pd.DataFrame(columns)
-
-
-def best_of(rounds, *fns):
-    """The best CPU time of each function over `rounds` interleaved rounds."""
-    best = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for i, fn in enumerate(fns):
-            t = perf()
-            fn()
-            best[i] = min(best[i], perf() - t)
-    return best
 
 
 class TimedMetrics:

@@ -87,20 +87,24 @@ Space read_space(const py::Call& g, nb::handle space, nb::handle fixed, nb::hand
 
 // ---- Figures of merit (figures.cpp).
 
-// The figures the devices of `space` would have, found by asking predict_device_metrics for none
-// of them: every column that has a "_std" companion. Checks device_type, config, criteria, exact and
-// n_jobs as predict_device_metrics does, before anything is predicted.
-std::vector<std::string> available_figures(const py::Call& g, const Space& space, nb::handle models,
-                                           nb::handle device_type, nb::handle config, nb::handle criteria,
-                                           nb::handle exact, nb::handle n_jobs);
+// What both functions hand predict_device_metrics: the models, the device type, its configuration,
+// the criteria, exact, n_jobs and progress, as given.
+struct Predictor {
+    nb::handle models, device_type, config, criteria, exact, n_jobs;
+    bool progress = false;
+
+    // The figures the devices of `space` would have, found by asking predict_device_metrics for
+    // none of them: every column that has a "_std" companion. Checks device_type, config, criteria,
+    // exact and n_jobs as predict_device_metrics does, before anything is predicted.
+    std::vector<std::string> figures(const py::Call& g, const Space& space) const;
+
+    // predict_device_metrics over `devices`, a failing device giving NaN figures and an error text;
+    // its progress bar only when `show_progress`.
+    nb::object predict(const py::Call& g, nb::handle devices, bool show_progress) const;
+};
 
 // ValueError when `name` is not one of `available` (`what` says which argument named it).
 void check_figure(nb::handle name, const std::vector<std::string>& available, const char* what);
-
-// predict_device_metrics over `devices`, a failing device giving NaN figures and an error text.
-nb::object predict_figures(const py::Call& g, nb::handle models, nb::handle devices, nb::handle device_type,
-                           nb::handle config, nb::handle criteria, nb::handle exact, nb::handle n_jobs,
-                           bool progress);
 
 // A float column of a frame of `rows` rows, checked and copied.
 std::vector<double> read_column(const py::Call& g, nb::handle frame, nb::handle name, Py_ssize_t rows);

@@ -7,20 +7,16 @@
 
 namespace korva::curve::design {
 
-nb::object predict_figures(const py::Call& g, nb::handle models, nb::handle devices, nb::handle device_type,
-                           nb::handle config, nb::handle criteria, nb::handle exact, nb::handle n_jobs,
-                           bool progress) {
-    nb::object predict = g("metrics").attr("predict_device_metrics");
-    return predict(models, devices, device_type, config, criteria, "exact"_a = exact, "errors"_a = "return",
-                   "progress"_a = progress, "n_jobs"_a = n_jobs);
+nb::object Predictor::predict(const py::Call& g, nb::handle devices, bool show_progress) const {
+    nb::object predict_device_metrics = g("metrics").attr("predict_device_metrics");
+    return predict_device_metrics(models, devices, device_type, config, criteria, "exact"_a = exact,
+                                  "errors"_a = "return", "progress"_a = show_progress && progress,
+                                  "n_jobs"_a = n_jobs);
 }
 
-std::vector<std::string> available_figures(const py::Call& g, const Space& space, nb::handle models,
-                                           nb::handle device_type, nb::handle config, nb::handle criteria,
-                                           nb::handle exact, nb::handle n_jobs) {
+std::vector<std::string> Predictor::figures(const py::Call& g, const Space& space) const {
     // No device, no prediction: the call checks its arguments and names its columns.
-    nb::object none = space.devices(g, nullptr, 0, 0);
-    nb::object frame = predict_figures(g, models, none, device_type, config, criteria, exact, n_jobs, false);
+    nb::object frame = predict(g, space.devices(g, nullptr, 0, 0), false);
     std::vector<std::string> columns;
     for (nb::handle column : g("list")(frame.attr("columns")))
         if (PyUnicode_Check(column.ptr())) columns.push_back(nb::borrow<nb::str>(column).c_str());

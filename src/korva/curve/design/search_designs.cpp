@@ -14,8 +14,7 @@ namespace korva::curve::design {
 namespace {
 
 struct SearchRequest {
-    nb::handle models, device_type, config, criteria, exact, n_jobs;
-    bool progress = false;
+    Predictor predictor;
     Space space;
     Goals goals;
     Py_ssize_t budget = 0;
@@ -27,19 +26,13 @@ struct SearchRequest {
 // progress=False): every argument checked before anything is predicted.
 SearchRequest read_request(const py::Call& g) {
     SearchRequest r;
-    r.models = g[0];
-    r.device_type = g[1];
-    r.config = g[7];
-    r.criteria = g[6];
-    r.exact = g[11];
-    r.n_jobs = g[12];
-    r.progress = py::truthy(g[13]);
+    r.predictor = {.models = g[0], .device_type = g[1], .config = g[7], .criteria = g[6], .exact = g[11],
+                   .n_jobs = g[12], .progress = py::truthy(g[13])};
     r.goals = read_goals(g, g[3], g[4], g[8]);
     r.budget = read_count(g[9], "budget", 1);
     r.seed = read_seed(g, g[10]);
-    r.space = read_space(g, g[2], g[5], r.device_type, r.config);
-    std::vector<std::string> figures =
-        available_figures(g, r.space, r.models, r.device_type, r.config, r.criteria, r.exact, r.n_jobs);
+    r.space = read_space(g, g[2], g[5], r.predictor.device_type, r.predictor.config);
+    std::vector<std::string> figures = r.predictor.figures(g, r.space);
     for (const Objective& objective : r.goals.objectives) check_figure(objective.figure, figures, "objectives");
     for (const Bound& bound : r.goals.constraints) check_figure(bound.figure, figures, "constraints");
     return r;
@@ -86,7 +79,7 @@ std::vector<double> sobol_start(const py::Call& g, size_t dims, size_t count, nb
 class Search {
 public:
     Search(const py::Call& g, const SearchRequest& request)
-        : g_(g), request_(request), progress_(request.progress, request.budget) {
+        : g_(g), request_(request), progress_(request.predictor.progress, request.budget) {
         archive.dims = request.space.dims();
         archive.objectives = request.goals.objectives.size();
     }
@@ -102,8 +95,7 @@ public:
     void evaluate(const std::vector<double>& unit, int generation) {
         size_t d = archive.dims, count = unit.size() / d, first = archive.size();
         nb::object devices = request_.space.devices(g_, unit.data(), (Py_ssize_t) count, (Py_ssize_t) first);
-        nb::object figures = predict_figures(g_, request_.models, devices, request_.device_type, request_.config,
-                                             request_.criteria, request_.exact, request_.n_jobs, false);
+        nb::object figures = request_.predictor.predict(g_, devices, false);  // one bar, over the budget
         Scores scores = score(g_, request_.goals, figures, (Py_ssize_t) count);
         Failures failures = failures_of(figures);
         failed += failures.count;
@@ -206,8 +198,10 @@ nb::dict settings_attrs(const SearchRequest& r, const Settings& s) {
     settings["budget"] = r.budget;
     settings["space"] = r.space.describe_space();
     settings["fixed"] = r.space.describe_fixed();
-    settings["criteria"] = r.criteria.is_none() ? nb::none() : nb::object(nb::dict(nb::borrow<nb::dict>(r.criteria)));
-    settings["exact"] = py::truthy(r.exact);
+    nb::handle criteria = r.predictor.criteria;
+    settings["criteria"] = PyDict_Check(criteria.ptr()) ? nb::object(nb::dict(nb::borrow<nb::dict>(criteria)))
+                                                        : nb::borrow(criteria);
+    settings["exact"] = py::truthy(r.predictor.exact);
     settings["population"] = s.population;
     settings["initial_sample"] = start;
     settings["crossover"] = crossover;

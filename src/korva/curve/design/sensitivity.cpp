@@ -14,8 +14,7 @@ constexpr double confidence_level = 0.95;
 constexpr double z_value = 1.959963984540054;  // the normal quantile at 0.5 + confidence_level / 2
 
 struct SensitivityRequest {
-    nb::handle models, device_type, config, criteria, exact, n_jobs;
-    bool progress = false;
+    Predictor predictor;
     Space space;
     std::vector<nb::object> figures;
     Py_ssize_t samples = 0;
@@ -27,19 +26,13 @@ struct SensitivityRequest {
 // before anything is predicted.
 SensitivityRequest read_request(const py::Call& g) {
     SensitivityRequest r;
-    r.models = g[0];
-    r.device_type = g[1];
-    r.criteria = g[5];
-    r.config = g[6];
-    r.exact = g[9];
-    r.n_jobs = g[10];
-    r.progress = py::truthy(g[11]);
+    r.predictor = {.models = g[0], .device_type = g[1], .config = g[6], .criteria = g[5], .exact = g[9],
+                   .n_jobs = g[10], .progress = py::truthy(g[11])};
     r.figures = read_names(g, g[3], "figures");
     r.samples = read_count(g[7], "samples", 2);
     r.seed = read_seed(g, g[8]);
-    r.space = read_space(g, g[2], g[4], r.device_type, r.config);
-    std::vector<std::string> available =
-        available_figures(g, r.space, r.models, r.device_type, r.config, r.criteria, r.exact, r.n_jobs);
+    r.space = read_space(g, g[2], g[4], r.predictor.device_type, r.predictor.config);
+    std::vector<std::string> available = r.predictor.figures(g, r.space);
     for (const nb::object& figure : r.figures) check_figure(figure, available, "figures");
     return r;
 }
@@ -105,8 +98,7 @@ nb::object sensitivity(const py::Call& g) {
     std::vector<double> unit = saltelli_design(g, dims, samples, request.seed);
     Py_ssize_t rows = (Py_ssize_t) (samples * (dims + 2));
     nb::object devices = request.space.devices(g, unit.data(), rows, 0);
-    nb::object figures = predict_figures(g, request.models, devices, request.device_type, request.config,
-                                         request.criteria, request.exact, request.n_jobs, request.progress);
+    nb::object figures = request.predictor.predict(g, devices, true);
 
     // 3. The indices of each figure, one row per figure and input.
     nb::list figure_column, input_column;
