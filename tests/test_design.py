@@ -287,6 +287,25 @@ def test_nld_inputs_are_the_raw_ones_its_transform_reads():
     assert len(frame) >= 1 and frame.B.iloc[0] > 1.95 and (frame.vth <= 1.61).all()
 
 
+def test_a_callable_area_follows_each_design(models):
+    try:
+        metrics.predict_device_metrics(models, pd.DataFrame(columns=[*SPACE, *FIXED], dtype=float),
+                                       "PLD", criteria={"area": 1.0})
+    except ValueError:
+        pytest.skip("the figures of merit have no area criterion (ron_sp) here")
+    seen = []
+
+    def area(devices):
+        seen.append(len(devices))
+        return devices["Finger Width"] * devices["nf"] * (devices["Length"] + 1.0)
+
+    frame = search(models, objectives={"ron_sp": "min", "bv": "max"}, criteria={"area": area}, budget=200)
+    assert len(frame) and sum(seen) == 200 and seen[0] == 0  # the argument check first, with no device
+    np.testing.assert_allclose(frame.ron_sp, frame.ron * area(frame), rtol=1e-12)
+    assert frame.attrs["search"]["settings"]["criteria"]["area"] == repr(area)
+    assert pickle.loads(pickle.dumps(frame)).equals(frame)
+
+
 def test_import_order():
     assert run_json("""
         import json, sys

@@ -99,7 +99,8 @@ struct Predictor {
     std::vector<std::string> figures(const py::Call& g, const Space& space) const;
 
     // predict_device_metrics over `devices`, a failing device giving NaN figures and an error text;
-    // its progress bar only when `show_progress`.
+    // its progress bar only when `show_progress`. A callable criteria["area"] is called on the
+    // devices, and what it returns is the area predict_device_metrics sees.
     nb::object predict(const py::Call& g, nb::handle devices, bool show_progress) const;
 };
 

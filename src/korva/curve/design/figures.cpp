@@ -7,9 +7,28 @@
 
 namespace korva::curve::design {
 
+namespace {
+
+// The criteria for `devices`: a callable "area" (a design's area follows from its inputs) is called
+// on the devices and its result passed on in its place; anything else goes as it is.
+nb::object criteria_for(nb::handle criteria, nb::handle devices) {
+    if (!PyDict_Check(criteria.ptr())) return nb::borrow(criteria);
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(criteria.ptr(), "area", &found) < 0) throw nb::python_error();
+    nb::object area = nb::steal(found);
+    if (!area.is_valid() || !PyCallable_Check(area.ptr())) return nb::borrow(criteria);
+    nb::object copy = nb::steal(PyDict_Copy(criteria.ptr()));
+    if (!copy.is_valid()) throw nb::python_error();
+    copy["area"] = area(devices);
+    return copy;
+}
+
+}  // namespace
+
 nb::object Predictor::predict(const py::Call& g, nb::handle devices, bool show_progress) const {
     nb::object predict_device_metrics = g("metrics").attr("predict_device_metrics");
-    return predict_device_metrics(models, devices, device_type, config, criteria, "exact"_a = exact,
+    return predict_device_metrics(models, devices, device_type, config, criteria_for(criteria, devices),
+                                  "exact"_a = exact,
                                   "errors"_a = "return", "progress"_a = show_progress && progress,
                                   "n_jobs"_a = n_jobs);
 }

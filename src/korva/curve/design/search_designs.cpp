@@ -175,6 +175,17 @@ nb::object closest(const Search& search, const Goals& goals) {
     return result;
 }
 
+// The criteria as given, a callable named by its repr (a frame's attrs stay picklable).
+nb::object criteria_used(nb::handle criteria) {
+    if (!PyDict_Check(criteria.ptr())) return nb::borrow(criteria);
+    nb::dict used;
+    for (nb::handle item : dict_items(criteria, "criteria", "criterion -> value")) {
+        nb::handle value = PyTuple_GET_ITEM(item.ptr(), 1);
+        used[PyTuple_GET_ITEM(item.ptr(), 0)] = PyCallable_Check(value.ptr()) ? nb::object(nb::repr(value)) : nb::borrow(value);
+    }
+    return used;
+}
+
 nb::dict settings_attrs(const SearchRequest& r, const Settings& s) {
     nb::dict objectives, constraints;
     for (const Objective& objective : r.goals.objectives) objectives[objective.figure] = objective.maximise ? "max" : "min";
@@ -198,9 +209,7 @@ nb::dict settings_attrs(const SearchRequest& r, const Settings& s) {
     settings["budget"] = r.budget;
     settings["space"] = r.space.describe_space();
     settings["fixed"] = r.space.describe_fixed();
-    nb::handle criteria = r.predictor.criteria;
-    settings["criteria"] = PyDict_Check(criteria.ptr()) ? nb::object(nb::dict(nb::borrow<nb::dict>(criteria)))
-                                                        : nb::borrow(criteria);
+    settings["criteria"] = criteria_used(r.predictor.criteria);
     settings["exact"] = py::truthy(r.predictor.exact);
     settings["population"] = s.population;
     settings["initial_sample"] = start;
