@@ -313,8 +313,10 @@ def plot_device_metrics(devices, figures, front):
 # ---- design search ------------------------------------------------------------------------------
 # NOTE (to switch once they land): this part is meant for the closed-form device family's trained
 # ensembles and the specific on-resistance. Until then it searches the made-up models above for the
-# lowest `ron`. Then: pass the family's ensembles to show_design_search, set DESIGN_RON = "ron_sp",
-# and set BV_FLOOR and VTH_WINDOW to the family's scale (BV >= 12 V, a threshold in [0.6, 0.9] V).
+# lowest `ron`. Then: pass the family's ensembles to show_design_search, set DESIGN_RON = "ron_sp"
+# and DESIGN_CRITERIA["area"] = lambda devices: device_family.area(devices, "PLD") (the area of each
+# design, called on every generation's devices), and set BV_FLOOR and VTH_WINDOW to the family's
+# scale (BV >= 12 V, a threshold in [0.6, 0.9] V).
 
 DESIGN_SPACE = {"Length": (0.5, 5.0), "Finger Width": (1.0, 10.0), "nf": [1.0, 2.0, 4.0, 8.0]}
 DESIGN_FIXED = {name: value for name, value in PLD_DEVICE.items() if name not in DESIGN_SPACE}
