@@ -114,7 +114,8 @@ nb::object bounded_body(const py::Call& g, nb::handle response, const UrlLimits&
             double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
             if (left <= 0)
                 py::raise(g("TimeoutError"), py::f_string("the response body did not arrive within ", limits.timeout, " s"));
-            if (!settimeout.is_none()) settimeout(left);
+            // (a response that has read its whole declared length has closed its socket already)
+            if (!settimeout.is_none() && !py::truthy(response.attr("isclosed")())) settimeout(left);
         }
         nb::object piece = read1(1 << 16);
         if (!PyBytes_Check(piece.ptr())) py::raise(g("TypeError"), "the response read something other than bytes");

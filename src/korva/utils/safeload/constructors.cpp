@@ -5,7 +5,7 @@
 // stream's own, and then compared with the dtype numpy makes itself from the same layout.
 #include "korva/utils/safeload/safeload.hpp"
 
-#include <regex>
+#include <algorithm>
 
 namespace korva::utils::safeload {
 
@@ -206,10 +206,11 @@ nb::object scalar(Context& ctx, nb::handle args) {
 nb::object dtype(Context& ctx, nb::handle args) {
     // what numpy's own pickles hand dtype(): a type code of a kind and a size, never a string numpy
     // would parse further (shapes in a dtype string go through a literal parser)
-    static const std::regex code("[biufcmMOSUV][0-9]{1,10}");
     if (size(args) != 3 || !PyUnicode_CheckExact(item(args, 0).ptr())) refuse_arguments(ctx.g, "dtype arguments");
-    std::string spelled = nb::cast<std::string>(item(args, 0));
-    if (!std::regex_match(spelled, code)) refuse_arguments(ctx.g, "dtype code " + spelled);
+    std::string spelled = text_of(item(args, 0));
+    bool code = spelled.size() >= 2 && spelled.size() <= 11 && std::strchr("biufcmMOSUV", spelled[0]) && spelled[0];
+    for (size_t i = 1; code && i < spelled.size(); ++i) code = spelled[i] >= '0' && spelled[i] <= '9';
+    if (!code) refuse_arguments(ctx.g, "dtype code " + spelled);
     if (!int_in(item(args, 1), 0, 1) && !PyBool_Check(item(args, 1).ptr())) refuse_arguments(ctx.g, "dtype align");
     nb::object made = ctx.numpy_dtype()(item(args, 0), nb::bool_(py::truthy(item(args, 1))), nb::bool_(true));
     ctx.add_pending(made);
@@ -428,7 +429,7 @@ nb::object construct(Context& ctx, const Entry& e, nb::handle args) {
             // any other codec name would have the codec registry import a module of that name
             if (n != 2 || !PyUnicode_CheckExact(item(args, 0).ptr()) ||
                 !(text_is(item(args, 1), "latin1") || text_is(item(args, 1), "latin-1"))) {
-                std::string codec = n == 2 ? nb::cast<std::string>(nb::repr(item(args, 1))) : "?";
+                std::string codec = n == 2 ? text_of(nb::repr(item(args, 1))) : "?";
                 refuse(g, "_codecs.encode(..., " + codec + ")");
             }
             nb::object encoded = nb::steal(PyUnicode_AsLatin1String(item(args, 0).ptr()));
@@ -462,9 +463,9 @@ nb::object construct(Context& ctx, const Entry& e, nb::handle args) {
         }
         case Role::load_type: {
             int index = n == 1 && PyUnicode_CheckExact(item(args, 0).ptr())
-                            ? load_type_entry(nb::cast<std::string>(item(args, 0)))
+                            ? load_type_entry(text_of(item(args, 0)))
                             : -1;
-            if (index < 0) refuse(g, "dill._dill._load_type(" + nb::cast<std::string>(nb::repr(args)) + ")");
+            if (index < 0) refuse(g, "dill._dill._load_type(" + text_of(nb::repr(args)) + ")");
             return resolve(g, entry(index));
         }
         case Role::bit_generator:

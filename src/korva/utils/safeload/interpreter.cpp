@@ -336,8 +336,8 @@ private:
         nb::object untrusted = g_("MTDUntrustedError");
         if (error.matches(untrusted)) {
             nb::object refused = nb::getattr(error.value(), "refused", nb::tuple());
-            for (nb::handle item : refused) note(nb::cast<std::string>(nb::str(item)), false);
-            if (refused.is_none() || nb::len(refused) == 0) note(nb::cast<std::string>(nb::str(error.value())), false);
+            for (nb::handle item : refused) note(text_of(nb::str(item)), false);
+            if (refused.is_none() || nb::len(refused) == 0) note(text_of(nb::str(error.value())), false);
         } else {
             if (!error_.is_valid()) error_ = nb::borrow(error.value());
             enter_listing();
@@ -815,7 +815,10 @@ private:
         const TrustedName* added = nullptr;
         for (const TrustedName& trusted : trusted_)
             if (listed < 0 && trusted.module == module && trusted.name == name) added = &trusted;
-        record.seen.name = listed >= 0 ? full_name(entry(listed)) : module + "." + name;
+        // a dotted name is an attribute walk, which nothing listed is: shown as module:qualname
+        record.seen.name = listed >= 0                             ? full_name(entry(listed))
+                           : name.find('.') != std::string::npos ? module + ":" + name
+                                                                  : module + "." + name;
         record.seen.trusted = listed >= 0 || added;
         if (listed >= 0) record.role = entry(listed).role, record.entry = listed;
         else if (added) record.role = Role::trusted;

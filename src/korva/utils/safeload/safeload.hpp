@@ -81,6 +81,9 @@ nb::object original(const char* module, const char* name);
 // is set to the table entry whose object it is (its narrowed steps then apply), else -1.
 nb::object resolve_trusted(const py::Call& g, const TrustedName& name, int& as_entry);
 
+// The UTF-8 text of a str (its repr's for anything else, "?" for what cannot be encoded).
+std::string text_of(nb::handle value);
+
 // ---- refusals -------------------------------------------------------------------------------
 // MTDUntrustedError(message) with `refused` set to the tuple `refused`.
 [[noreturn]] void raise_untrusted(const py::Call& g, nb::handle message, nb::handle refused);

@@ -258,6 +258,17 @@ nb::object resolve_trusted(const py::Call& g, const TrustedName& name, int& as_e
     return obj;
 }
 
+std::string text_of(nb::handle value) {
+    nb::object text = PyUnicode_Check(value.ptr()) ? nb::borrow(value) : nb::object(nb::repr(value));
+    Py_ssize_t size = 0;
+    const char* chars = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!chars) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(chars, (size_t) size);
+}
+
 void raise_untrusted(const py::Call& g, nb::handle message, nb::handle refused) {
     nb::object type = g("MTDUntrustedError");
     nb::object error = type(message);

@@ -81,8 +81,7 @@ public:
             }
             // a mapping's own attributes (a Bunch's, an OrderedDict's) are walked below
         }
-        check_owner(obj);
-        walk_attributes(obj, depth);
+        if (check_owner(obj)) walk_attributes(obj, depth);
     }
 
     [[noreturn]] void fail(const std::string& what) {
@@ -212,31 +211,35 @@ private:
     }
 
     // ---- owners: what each checks of its parts --------------------------------------------
-    void check_owner(nb::handle obj) {
+    // The checks an object makes of its parts; false when its attributes are not to be walked.
+    bool check_owner(nb::handle obj) {
         nb::handle type = obj.type();
-        if (type.is(tree_)) return check_tree(obj);
-        if (type.is(predictor_)) return check_predictor(obj);
-        if (type.is(kd_tree_)) return check_binary_tree(obj, kd_node_dtype_, 2);
-        if (type.is(ball_tree_)) return check_binary_tree(obj, ball_node_dtype_, 1);
-        if (type.is(partial_)) return check_partial(obj);
-        if (type.is(mt19937_) || type.is(philox_)) return check_bit_generator(obj);
+        if (type.is(tree_)) return check_tree(obj), true;
+        if (type.is(predictor_)) return check_predictor(obj), true;
+        if (type.is(kd_tree_)) return check_binary_tree(obj, kd_node_dtype_, 2), true;
+        if (type.is(ball_tree_)) return check_binary_tree(obj, ball_node_dtype_, 1), true;
+        if (type.is(partial_)) return check_partial(obj), false;  // (reading its __dict__ would make one)
+        if (type.is(mt19937_) || type.is(philox_)) return check_bit_generator(obj), true;
         if (type.is(random_state_) || type.is(generator_)) {
-            Part part(this, type.is(generator_) ? "bit_generator" : "_bit_generator");
-            return walk(obj.attr(type.is(generator_) ? "bit_generator" : "_bit_generator"));
+            const char* name = type.is(generator_) ? "bit_generator" : "_bit_generator";
+            Part part(this, name);
+            walk(obj.attr(name));
+            return true;
         }
         nb::object dict = attributes(obj);
-        if (!dict.is_valid()) return;
+        if (!dict.is_valid()) return true;
         long long width = -1;
         if (nb::object n = attribute(dict, "n_features_in_"); n.is_valid()) {
             width = integer(n, "n_features_in_");
             check_per_feature_arrays(dict, width);
         }
-        if (is_a(obj, decision_trees_[0]) || is_a(obj, decision_trees_[1])) return check_decision_tree(dict, width);
-        if (is_a(obj, forests_[0]) || is_a(obj, forests_[1])) return check_forest(dict, width);
-        if (is_a(obj, gb_)) return check_gradient_boosting(dict, width);
-        if (is_a(obj, hgb_)) return check_hist_gradient_boosting(dict, width);
-        if (is_a(obj, neighbors_[0]) || is_a(obj, neighbors_[1])) return check_neighbors(dict, width);
-        if (is_a(obj, function_transformer_)) return check_function_transformer(dict);
+        if (is_a(obj, decision_trees_[0]) || is_a(obj, decision_trees_[1])) check_decision_tree(dict, width);
+        else if (is_a(obj, forests_[0]) || is_a(obj, forests_[1])) check_forest(dict, width);
+        else if (is_a(obj, gb_)) check_gradient_boosting(dict, width);
+        else if (is_a(obj, hgb_)) check_hist_gradient_boosting(dict, width);
+        else if (is_a(obj, neighbors_[0]) || is_a(obj, neighbors_[1])) check_neighbors(dict, width);
+        else if (is_a(obj, function_transformer_)) check_function_transformer(dict);
+        return true;
     }
 
     // The fitted arrays whose last axis runs over the input features.
@@ -367,8 +370,8 @@ private:
         Py_ssize_t categorical_at = offset(record_dtype_, "is_categorical");
         for (Py_ssize_t i = 0; i < nodes.dim(0); ++i) {
             if (nodes.at<uint8_t>(i, leaf_at)) continue;
-            auto feature = nodes.at<uint32_t>(i, feature_at);
-            if (feature >= width) fail("feature index out of range");
+            auto feature = nodes.at<int64_t>(i, feature_at);
+            if (feature < 0 || feature >= width) fail("feature index out of range");
             if (nodes.at<uint8_t>(i, categorical_at) && !is_categorical.at<uint8_t>(feature))
                 fail("a categorical split on a feature that is not categorical");
         }
@@ -453,6 +456,8 @@ private:
     // functools.partial of check_array with the keywords HGB gives it (check_array calls nothing of them).
     void check_partial(nb::handle partial) {
         if (!partial.attr("func").is(check_array_)) fail("a partial of anything but check_array");
+        nb::object state = partial.attr("__reduce__")()[2];
+        if (!state[3].is_none()) fail("partial attributes");
         nb::object args = partial.attr("args"), keywords = partial.attr("keywords");
         if (!PyTuple_CheckExact(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 0) fail("partial arguments");
         if (!PyDict_CheckExact(keywords.ptr())) fail("partial keywords");
