@@ -62,6 +62,8 @@ class Stream:
             return self.raw(b"G" + struct.pack(">d", obj))
         if isinstance(obj, str):
             return self.text(obj)
+        if isinstance(obj, bytes) and self.protocol < 3:  # as protocol 2 writes bytes
+            return self.call("_codecs", "encode", obj.decode("latin1"), "latin1")
         if isinstance(obj, bytes):
             return self.raw(b"C" + bytes([len(obj)]) + obj) if len(obj) < 256 else self.raw(
                 b"B" + struct.pack("<I", len(obj)) + obj)

@@ -233,9 +233,14 @@ void build_dtype(Context& ctx, nb::handle dtype, nb::handle state) {
         check_dtype(ctx, item(subarray, 0));
     }
     if (!names.is_none()) {
-        if (!PyTuple_CheckExact(names.ptr()) || !PyDict_CheckExact(fields.ptr())) refuse_dtype(g, "field names");
-        for (Py_ssize_t i = 0; i < size(names); ++i)
+        if (!PyTuple_CheckExact(names.ptr()) || !PyDict_CheckExact(fields.ptr()) || PyDict_GET_SIZE(fields.ptr()) != size(names))
+            refuse_dtype(g, "field names");
+        for (Py_ssize_t i = 0; i < size(names); ++i) {
             if (!PyUnicode_CheckExact(item(names, i).ptr())) refuse_dtype(g, "field names");
+            int found = PyDict_Contains(fields.ptr(), item(names, i).ptr());
+            if (found < 0) throw nb::python_error();
+            if (!found) refuse_dtype(g, "field names");
+        }
         PyObject *key, *value;
         Py_ssize_t at = 0;
         while (PyDict_Next(fields.ptr(), &at, &key, &value)) {
@@ -290,7 +295,7 @@ void check_dtype_at(Context& ctx, nb::handle dtype, int depth) {
             fresh = numpy_dtype(spec);
         }
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
+        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError) && !error.matches(PyExc_KeyError)) throw;
         refuse_dtype(g, "a layout numpy does not make");
     }
     for (const char* attribute : {"itemsize", "alignment", "flags", "hasobject", "byteorder", "kind"})

@@ -237,7 +237,7 @@ nb::object resolve(const py::Call& g, const Entry& e) {
 
 nb::object resolve_trusted(const py::Call& g, const TrustedName& name, int& as_entry) {
     as_entry = -1;
-    if (name.module == "__main__") refuse(g, name.spelled + " (a __main__ name)");
+    if (name.module == "__main__") refuse(g, name.spelled);
     nb::object obj;
     try {
         nb::object module = py::import(name.module.c_str());

@@ -1,6 +1,6 @@
 // The checks of korva.utils.safeload on the finished object graph, after the last opcode: every
 // structure compiled code follows by a stored number (tree nodes and features, boosting stages and
-// predictors, categorical bitsets, neighbour trees, metric weights, random generator positions) is
+// predictors, categorical bitsets, neighbour trees, metric weights) is
 // checked against the arrays it indexes, and against every estimator that hands it data: each owner
 // checks each of its parts, so a part shared by two owners is checked in both contexts. Every dtype is
 // checked as it finally is. Nothing here can be undone by a later BUILD: there is none.
@@ -40,10 +40,6 @@ public:
         minkowski_ = loaded("sklearn.metrics._dist_metrics", "MinkowskiDistance64");
         neighbors_[0] = loaded("sklearn.neighbors._regression", "KNeighborsRegressor");
         neighbors_[1] = loaded("sklearn.neighbors._regression", "RadiusNeighborsRegressor");
-        mt19937_ = loaded("numpy.random._mt19937", "MT19937");
-        philox_ = loaded("numpy.random._philox", "Philox");
-        random_state_ = loaded("numpy.random.mtrand", "RandomState");
-        generator_ = loaded("numpy.random._generator", "Generator");
         float64_ = ctx.numpy_dtype()("float64");
         intp_ = ctx.numpy_dtype()("intp");
         uint32_ = ctx.numpy_dtype()("uint32");
@@ -96,8 +92,8 @@ private:
     const py::Call& g_;
     nb::object ndarray_, generic_, tree_, node_dtype_, decision_trees_[2], forests_[2], gb_, hgb_, predictor_,
         record_dtype_, column_transformer_, ordinal_encoder_, function_transformer_, partial_, check_array_,
-        float64_type_, kd_tree_, kd_node_dtype_, ball_tree_, ball_node_dtype_, minkowski_, neighbors_[2], mt19937_,
-        philox_, random_state_, generator_, float64_, intp_, uint32_;
+        float64_type_, kd_tree_, kd_node_dtype_, ball_tree_, ball_node_dtype_, minkowski_, neighbors_[2], float64_, intp_,
+        uint32_;
     std::unordered_set<PyObject*> seen_, trees_checked_, predictors_checked_;
     nb::list held_;  // everything visited stays alive until the walk ends
     std::vector<std::string> path_;
@@ -219,13 +215,6 @@ private:
         if (type.is(kd_tree_)) return check_binary_tree(obj, kd_node_dtype_, 2), true;
         if (type.is(ball_tree_)) return check_binary_tree(obj, ball_node_dtype_, 1), true;
         if (type.is(partial_)) return check_partial(obj), false;  // (reading its __dict__ would make one)
-        if (type.is(mt19937_) || type.is(philox_)) return check_bit_generator(obj), true;
-        if (type.is(random_state_) || type.is(generator_)) {
-            const char* name = type.is(generator_) ? "bit_generator" : "_bit_generator";
-            Part part(this, name);
-            walk(obj.attr(name));
-            return true;
-        }
         nb::object dict = attributes(obj);
         if (!dict.is_valid()) return true;
         long long width = -1;
@@ -481,18 +470,6 @@ private:
 
     static bool text_key(PyObject* key, const char* text) {
         return PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, text) == 0;
-    }
-
-    // The position a bit generator reads its next word at is an index into its own buffer.
-    void check_bit_generator(nb::handle generator) {
-        nb::object state = generator.attr("state");
-        if (!PyDict_Check(state.ptr())) fail("bit generator state");
-        if (generator.type().is(mt19937_)) {
-            nb::object inner = state["state"];
-            integer(nb::object(inner["pos"]), "pos", 0, 624);
-        } else {
-            integer(nb::object(state["buffer_pos"]), "buffer_pos", 0, 4);
-        }
     }
 
     // ---- the compiled structures themselves ----------------------------------------------------
