@@ -497,7 +497,7 @@ private:
                 Item cls = marks_.empty() || stack_.size() <= marks_.back() ? Item{} : peek_at(marks_.back());
                 if (cls.kind == Kind::global) globals_[cls.ref].seen.uses |= use_reduce;
                 pop_to_mark();
-                return push({}, Kind::made, cls.kind == Kind::global ? add_made(cls.ref) : 0);
+                return push({}, Kind::made, add_made(cls.kind == Kind::global ? cls.ref : no_global));
             }
             case 'Q': pop(); return push({}, Kind::plain, 0);
             case 'd': case 'l': pop_to_mark(); return push({}, Kind::plain, 0);
