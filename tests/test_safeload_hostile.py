@@ -182,6 +182,7 @@ CASES = {
     "set of a range": ("pickle", s(5).global_("builtins", "set").raw(b"(").value(
         lambda st: st.call("builtins", "range", 2**25)).raw(b"tR").stop(), {}, False),
     "colliding dict keys": ("pickle", colliding_keys(20000), {}, False),
+    "a deeply nested tuple as a key": ("pickle", s(4).raw(b"})" + b"\x85" * 1_000_000 + b"Ns."), {}, False),
     "trusted by a split spelling": ("dill", s().global_("dill", "_dill._create_code").raw(b")R").stop(),
                                     {"trusted": ["dill._dill._create_code"]}, False),
     "trusted code constructor": ("dill", s().global_("dill._dill", "_create_function").raw(b")R").stop(),
@@ -298,6 +299,7 @@ EXPECTED = {
     "bytearray of a size": (["constructor arguments refused: bytearray of anything but bytes"], True),
     "set of a range": (["constructor arguments refused: set of anything but a list"], True),
     "colliding dict keys": (["keys that share one hash value"], True),
+    "a deeply nested tuple as a key": (["tuples nested deeper than 64"], False),
     "trusted by a split spelling": (["dill:_dill._create_code"], False),
     "trusted code constructor": (["dill._dill._create_function"], False),
     "trusted __main__ name": (["__main__.evil"], False),
@@ -497,6 +499,15 @@ def test_crafted_structure_crashes_mtdump(tmp_path, kind):
                "handle_abort=0")
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
     assert "loaded" in proc.stdout and proc.returncode != 0, proc
+
+
+def test_a_deeply_nested_key_crashes_mtdump(tmp_path):
+    # the interpreter's own tuple hash recurses without a limit: the key a dict hashes overflows the stack
+    write(tmp_path / "x.mtd", Stream(4).raw(b"})" + b"\x85" * 1_000_000 + b"Ns."))
+    code = f"import korva.utils.mtdump as D; D.load_dump({str(tmp_path / 'x.mtd')!r}); print('loaded')"
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":handle_segv=0:detect_stack_use_after_return=0")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert "loaded" not in proc.stdout and proc.returncode < 0, proc
 
 
 def test_two_parents_mislead_mtdump(tmp_path):

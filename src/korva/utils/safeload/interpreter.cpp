@@ -41,6 +41,7 @@ struct Value {
     PyObject* obj;  // load mode: a strong reference; nullptr otherwise
     uint32_t ref;
     Kind kind;
+    uint8_t depth = 0;  // tuples: how deep tuples nest in it
 };
 
 // A value taken off the stack: the reference is owned here.
@@ -48,8 +49,14 @@ struct Item {
     nb::object obj;
     uint32_t ref = 0;
     Kind kind = Kind::plain;
+    uint8_t depth = 0;
     bool is_tuple() const { return kind == Kind::tuple || kind == Kind::text_tuple || kind == Kind::empty_tuple; }
 };
+
+// A tuple's hash hashes its items, a nested tuple's recursively and without a depth check of the
+// interpreter's own: tuples nested deeper than any data needs are refused before a dict or set can
+// hash one.
+constexpr uint8_t max_tuple_depth = 64;
 
 // Thrown at a refusal inside one opcode; `fatal`: nothing after it can be read.
 struct Refusal {
@@ -511,8 +518,8 @@ private:
     // ---- the stack ---------------------------------------------------------------------------
     size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
 
-    void push(nb::object obj, Kind kind, uint32_t ref) {
-        stack_.push_back({building() ? obj.release().ptr() : nullptr, ref, kind});
+    void push(nb::object obj, Kind kind, uint32_t ref, uint8_t depth = 0) {
+        stack_.push_back({building() ? obj.release().ptr() : nullptr, ref, kind, depth});
     }
 
     Item pop() {
@@ -525,7 +532,7 @@ private:
         }
         Value value = stack_.back();
         stack_.pop_back();
-        return {nb::steal(value.obj), value.ref, value.kind};
+        return {nb::steal(value.obj), value.ref, value.kind, value.depth};
     }
 
     Item peek_at(size_t index) const {
@@ -551,7 +558,8 @@ private:
         marks_.pop_back();
         std::vector<Item> items;
         items.reserve(stack_.size() - mark);
-        for (size_t i = mark; i < stack_.size(); ++i) items.push_back({nb::steal(stack_[i].obj), stack_[i].ref, stack_[i].kind});
+        for (size_t i = mark; i < stack_.size(); ++i)
+            items.push_back({nb::steal(stack_[i].obj), stack_[i].ref, stack_[i].kind, stack_[i].depth});
         stack_.resize(mark);
         return items;
     }
@@ -606,13 +614,18 @@ private:
                     : items.size() == 1 && items[0].kind == Kind::text ? Kind::text_tuple
                                                                       : Kind::tuple;
         uint32_t ref = kind == Kind::text_tuple ? items[0].ref : 0;
+        uint8_t depth = 1;
+        for (const Item& item : items)
+            if (item.is_tuple()) depth = std::max<uint8_t>(depth, item.depth + 1);
+        if (depth > max_tuple_depth)
+            throw Refusal{"tuples nested deeper than " + std::to_string(max_tuple_depth), false};
         nb::object obj;
         if (building()) {
             obj = nb::steal(PyTuple_New((Py_ssize_t) items.size()));
             if (!obj.is_valid()) throw nb::python_error();
             for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(obj.ptr(), (Py_ssize_t) i, items[i].obj.release().ptr());
         }
-        push(obj, kind, ref);
+        push(obj, kind, ref, depth);
     }
 
     void tuple(size_t n) {
