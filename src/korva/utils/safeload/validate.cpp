@@ -111,21 +111,11 @@ private:
         return PyType_Check(cls.ptr()) && PyObject_TypeCheck(obj.ptr(), (PyTypeObject*) cls.ptr());
     }
 
-    static std::string utf8(nb::handle text) {
-        Py_ssize_t size = 0;
-        const char* chars = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-        if (!chars) {
-            PyErr_Clear();
-            return "?";
-        }
-        return std::string(chars, (size_t) size);
-    }
-
     // A dict key as the path shows it: the repr of a plain key, the type's name of any other.
     static std::string key_text(nb::handle key) {
         if (PyUnicode_CheckExact(key.ptr()) || PyLong_CheckExact(key.ptr()) || PyFloat_CheckExact(key.ptr()) ||
             PyBytes_CheckExact(key.ptr()) || key.is_none() || PyBool_Check(key.ptr()))
-            return utf8(nb::repr(key));
+            return text_of(nb::repr(key));
         return std::string("<") + Py_TYPE(key.ptr())->tp_name + ">";
     }
 
@@ -154,7 +144,7 @@ private:
         if (!items.is_valid()) throw nb::python_error();
         for (nb::handle pair : items) {
             if (!PyUnicode_Check(pair[0].ptr())) continue;
-            Part part(this, utf8(pair[0]));
+            Part part(this, text_of(pair[0]));
             walk(pair[1], depth + 1);
         }
     }
