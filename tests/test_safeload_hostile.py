@@ -452,6 +452,12 @@ def crafted(kind):
         wide.tree_, wide.n_features_in_ = _wide_tree(wide), WIDE
         forest.estimators_[0].tree_ = wide.tree_  # the same Tree, valid for `wide`, read at the forest's width
         return [wide, forest], "[1].estimators_[0].tree_: n_features does not match the ensemble's", 1
+    if kind == "kd tree leaf size":
+        model = KNeighborsRegressor(3, algorithm="kd_tree").fit(X, Y)
+        state = list(model._tree.__getstate__())
+        state[4] = 0  # a breadth-first query divides by it, in C
+        model._tree.__setstate__(tuple(state))
+        return model, "_tree.leaf_size: integer out of range", None
     if kind == "hgb categorical split on a numeric feature":
         model = HistGradientBoostingRegressor(max_iter=3).fit(X, Y)
         predictor = model._predictors[0][0]
@@ -468,7 +474,7 @@ def crafted(kind):
 
 CRASHING = ["tree child", "tree feature", "hgb feature", "kd index", "gb stage wider than the ensemble",
             "gb stages wider than n_trees_per_iteration_", "tree shared with a wider estimator"]
-REFUSED_ONLY = ["tree two parents", "hgb categorical split on a numeric feature",
+REFUSED_ONLY = ["tree two parents", "kd tree leaf size", "hgb categorical split on a numeric feature",
                 "hgb bin mapper narrower than the ensemble"]
 
 

@@ -466,6 +466,9 @@ private:
     void check_tree(nb::handle tree) {
         if (!trees_checked_.insert(tree.ptr()).second) return;
         held_.append(tree);
+        // the node and value views __getstate__ hands out are node_count long over capacity's memory
+        if (integer(tree.attr("node_count"), "node_count") > integer(tree.attr("capacity"), "capacity"))
+            fail("node_count past the tree's capacity");
         nb::object state = tree.attr("__getstate__")();
         long long node_count = integer(nb::object(state["node_count"]), "node_count");
         long long depth_limit = integer(nb::object(state["max_depth"]), "max_depth");
@@ -543,6 +546,7 @@ private:
                 if (at < 0 || at >= samples || taken[(size_t) at]++) fail("index out of range");
             }
         }
+        integer(state[4], "leaf_size", 1);  // breadth-first queries divide by it
         long long n_nodes = integer(state[6], "n_nodes");
         {
             Part part(this, "node_data");
