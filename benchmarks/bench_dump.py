@@ -19,11 +19,12 @@ three modes (plain = compression None, zstd, zstd + AES-256-CBC encryption) it m
 
 The reader for files from others, korva.utils.safeload, is timed on a RandomForest ensemble (a
 VotingRegressor of two RandomForestRegressor, about 50 MB pickled; zstd, and zstd + encryption):
-safeload.load_dump and safeload.scan_dump as multiples of mtdump.load_dump on the same file (the
-targets: at most 1.15 and 0.5), in wall time (what the user waits for; scan_dump hashes on a second
-thread) and in CPU time of all threads (which does not count what other processes take of a shared
-machine), best of 25 rounds timed round-robin so that drift hits all three alike, the order turning
-each round, with each one's peak memory in a fresh interpreter.
+safeload.load_dump and safeload.scan_dump (korva's own pickle interpreter, building and not building)
+as multiples of mtdump.load_dump on the same file (the targets: at most 1.15 and 0.5), in wall time
+(what the user waits for; both hash on a second thread beside the decompression) and in CPU time of all
+threads (which does not count what other processes take of a shared machine), best of 25 rounds timed
+round-robin so that drift hits all three alike, the order turning each round, with each one's peak
+memory in a fresh interpreter, also as a multiple of mtdump.load_dump's (the target: no higher).
 
 Wall time is the best of N repeats (N adapted to the size: as many as fit in about a second, at
 most 30, at least 2, and 1 for a first run over 3 s), after one untimed warm-up call of each
@@ -410,9 +411,10 @@ def print_safeload(records):
               f"{'wall':>16}{'cpu':>22}")
         for name in r["seconds"]["wall"]:
             peak = r.get("peak_kib", {}).get(name)
+            reference = r.get("peak_kib", {}).get("mtdump.load_dump")
             print(f"    {name:20}" + "".join(f" {r['seconds'][clock][name] * 1e3:9.1f} ms  x{r['ratios'][clock][name]:5.2f}"
                                           for clock in ("wall", "cpu"))
-                  + (f"  peak {peak / 1024:7.1f} MiB" if peak is not None else ""))
+                  + (f"  peak {peak / 1024:7.1f} MiB  x{peak / reference:5.2f}" if peak is not None else ""))
 
 
 # ---------------------------------------------------------------------------------------------

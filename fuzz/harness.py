@@ -7,9 +7,12 @@ Targets:
   mtd_loader  korva.utils.mtd_loader.load_dump on a whole container
   stages      the stage functions on their own: _decrypt_data and _decompress_data of both modules,
               _prepare_key, and containers assembled from fuzzed header and length fields
-  safeload    korva.utils.safeload.load_dump and scan_dump on a fuzzed serialized stream, wrapped in a
-              valid container (plain, zstd or encrypted; pickle or dill): mutated streams never
-              crash, and never import a module or call a function off the allow-list
+  safeload    korva.utils.safeload.load_dump and scan_dump (korva's own pickle interpreter) on a
+              fuzzed serialized stream, wrapped in a valid container (plain, zstd or encrypted;
+              pickle or dill): mutated streams never crash, never import a module, never call a
+              function off the allow-list and never reach the interpreter's own unpickler; and, for
+              streams of plain data, whatever korva builds the interpreter's own unpickler builds
+              too, value for value and with the same sharing
 
 The first byte of every input is a control byte: it picks the stream the reader gets (seekable,
 unseekable, short reads), the passphrase form, and for `stages` the function. SEED_DIR is filled at
@@ -20,8 +23,9 @@ Bad input must raise a Python exception; anything else (a crash, a sanitizer rep
 libFuzzer's -timeout) is a finding. SystemError counts as a finding too: it is how a C-API misuse
 surfaces. Payloads are only ever loaded through an allow-listed unpickler, so a mutated pickle can
 build plain data, numpy and pandas objects but call nothing else. The safeload target loads through
-korva's own allow-list instead, and an audit hook turns any module import or process, code or
-dynamic-library event during a run into a finding.
+korva's own interpreter and allow-list instead, and an audit hook turns any module import, any use of
+the interpreter's own unpickler, or any process, code or dynamic-library event during a run into a
+finding.
 """
 import base64
 import hashlib
@@ -171,7 +175,8 @@ def stages(data, control):
 # dtype parser reads shapes with ast.literal_eval).
 FORBIDDEN_EVENTS = {"os.system", "subprocess.Popen", "os.exec", "os.posix_spawn", "os.spawn", "os.fork",
                     "exec", "ctypes.dlopen", "ctypes.dlsym", "socket.connect", "os.remove",
-                    "shutil.rmtree", "builtins.input", "code.__new__", "function.__new__"}
+                    "shutil.rmtree", "builtins.input", "code.__new__", "function.__new__", "pickle.find_class",
+                    "marshal.loads"}
 audit_findings = []
 auditing = [False]
 armed = [False]  # after the seeds have run once: what they import lazily is loaded by then
@@ -204,17 +209,26 @@ def arm_audit(seed_dir):
     armed[0] = True
 
 
+# The listed names that resolve to korva's narrowed functions rather than to the objects themselves.
+NARROWED = {"_codecs.encode": "_encode", "numpy._core.multiarray._reconstruct": "_reconstruct",
+            "numpy._core.multiarray.scalar": "_scalar", "numpy._core.numeric._frombuffer": "_frombuffer",
+            "numpy.random._pickle.__bit_generator_ctor": "_bit_generator_ctor",
+            "numpy.random._pickle.__generator_ctor": "_generator_ctor",
+            "numpy.random._pickle.__randomstate_ctor": "_randomstate_ctor",
+            "numpy.random.bit_generator.__pyx_unpickle_SeedSequence": "_unpickle_seed_sequence",
+            "dill._dill._create_array": "_create_array", "dill._dill._load_type": "_load_type",
+            "sklearn.neighbors._kd_tree.newObj": "_new_object", "sklearn.neighbors._ball_tree.newObj": "_new_object",
+            "sklearn.metrics._dist_metrics.newObj": "_new_object"}
+
+
 class ReferenceUnpickler(pickle.Unpickler):
-    """The same allow-list in plain Python, without korva: what a stream does on its own."""
+    """The same allow-list through the interpreter's own unpickler: what a stream does on its own."""
 
     def find_class(self, module, name):
-        module = {"__builtin__": "builtins", "copy_reg": "copyreg"}.get(module, module)
-        module = "numpy._core" + module[len("numpy.core"):] if module.startswith("numpy.core") else module
         full = f"{module}.{name}"
         if full not in S.DEFAULT_TRUSTED:
             raise pickle.UnpicklingError(f"{full} is not listed")
-        return {"dill._dill._load_type": S._load_type, "_codecs.encode": S._encode}.get(
-            full) or super().find_class(module, name)
+        return getattr(S, NARROWED[full]) if full in NARROWED else super().find_class(module, name)
 
 
 def upstream_system_error(data):
@@ -235,6 +249,60 @@ def numpy_system_error(error):
     return "numpy/_core/src/" in str(error)
 
 
+class NotPlain(Exception):
+    """The stream names something other than a plain data type: no comparison of plain values."""
+
+
+PLAIN_GLOBALS = {("builtins", n): n for n in ("set", "frozenset", "bytearray", "bytes", "complex", "slice", "range")}
+PLAIN_GLOBALS.update({("__builtin__", n): n for n in ("set", "frozenset", "bytearray", "bytes", "complex", "slice")})
+PLAIN_GLOBALS[("__builtin__", "xrange")] = "range"
+
+
+class PlainUnpickler(pickle.Unpickler):
+    """The interpreter's own unpickler for streams of plain data: only the plain data types."""
+
+    def find_class(self, module, name):
+        if (module, name) == ("_codecs", "encode"):
+            return __import__("_codecs").encode
+        if (module, name) in PLAIN_GLOBALS:
+            return getattr(__import__("builtins"), PLAIN_GLOBALS[(module, name)])
+        raise NotPlain(f"{module}.{name}")
+
+
+def same(a, b, pairs):
+    """Equal plain values, float bits included, and the same sharing of mutable containers."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return struct.pack("<d", a) == struct.pack("<d", b)
+    if a is None or isinstance(a, (bool, int, str, bytes)):
+        return a == b
+    if id(a) in pairs:
+        return pairs[id(a)] is b
+    pairs[id(a)] = b
+    if isinstance(a, bytearray):
+        return a == b
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same(x, y, pairs) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return len(a) == len(b) and all(same(ka, kb, pairs) and same(a[ka], b[kb], pairs) for ka, kb in zip(a, b))
+    if isinstance(a, (set, frozenset)):
+        return sorted(map(repr, a)) == sorted(map(repr, b))
+    return False
+
+
+def differential_check(data, loaded):
+    """korva built `loaded` from a stream of plain data: the interpreter's own unpickler must build it too."""
+    try:
+        theirs = PlainUnpickler(io.BytesIO(data)).load()
+    except NotPlain:
+        return
+    except Exception as error:
+        raise SystemError(f"korva accepted a stream the interpreter's own unpickler refuses ({error!r})") from None
+    if not same(loaded, theirs, {}):
+        raise SystemError("korva built other values than the interpreter's own unpickler")
+
+
 def safeload_run(data, control):
     info = {"version": 1, "dump": {"checksum": hashlib.sha256(data).hexdigest(), "serializer": ("pickle", "dill")[control & 1],
                                    "compression": "zstd" if control & 2 else None, "encrypted": bool(control & 4)},
@@ -247,11 +315,13 @@ def safeload_run(data, control):
     passphrase = KEY if control & 4 else None
     audit_findings.clear()
     auditing[0] = armed[0]
+    loaded, plain = None, False
     try:
         if control & 8:
             S.scan_dump("fuzz.mtd", passphrase)
         else:
-            S.load_dump("fuzz.mtd", passphrase)
+            loaded = S.load_dump("fuzz.mtd", passphrase)
+            plain = bool(control & 16)
     except SystemError as error:
         # only the static scan's approval leads here, so the reference runs listed globals only
         auditing[0] = False
@@ -262,6 +332,8 @@ def safeload_run(data, control):
         auditing[0] = False
         if audit_findings:
             raise SystemError(f"safeload let a stream reach {audit_findings}")
+    if plain:
+        differential_check(data, loaded)
 
 
 TARGETS = {
@@ -325,6 +397,11 @@ def safeload_seeds():
         for protocol in (2, 5):
             seeds[f"{name}-pickle{protocol}"] = (0, pickle.dumps(obj, protocol=protocol))
             seeds[f"{name}-dill{protocol}"] = (1, dill.dumps(obj, protocol=protocol))
+    plain = {"values": [None, True, 1, -2**40, 2.5, "caf\u00e9", b"\x00", (1, "x"), {"k": [1, 2]}],
+             "shared": [[1], "s"] * 3, "sets": [{1, 2}, frozenset({"a"})], "bytearray": bytearray(b"xy")}
+    for name, obj in plain.items():
+        for protocol in (2, 3, 4, 5):
+            seeds[f"plain-{name}-{protocol}"] = (16, pickle.dumps(obj, protocol=protocol))
     hostile = {"global": b"cposix\nsystem\n(Vtrue\ntR.",
                "stack-global": b"\x80\x04\x8c\x05posix\x8c\x06system\x93\x8c\x04true\x85R.",
                "ext1": b"\x80\x02\x82\x01)R.", "inst": b"(icollections\nCounter\n.",
@@ -339,7 +416,9 @@ def write_seeds(target, seed_dir):
     os.makedirs(seed_dir, exist_ok=True)
     if target == "safeload":
         for name, (serializer, stream) in safeload_seeds().items():
-            for control in (serializer, serializer | 2, serializer | 4 | 2, serializer | 8, serializer | 8 | 2):
+            controls = (serializer, serializer | 2) if serializer & 16 else (
+                serializer, serializer | 2, serializer | 4 | 2, serializer | 8, serializer | 8 | 2)
+            for control in controls:
                 with open(os.path.join(seed_dir, f"{name}-{control}"), "wb") as fh:
                     fh.write(bytes([control]) + stream)
         return

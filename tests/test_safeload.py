@@ -1,6 +1,6 @@
 """korva.utils.safeload on legitimate dumps: every estimator kind curve models are made of loads as
-mtdump.load_dump loads it (same predictions, same errors), scan_dump reports its globals, and the
-streaming scan agrees with the literal steps."""
+mtdump.load_dump loads it (same predictions, same errors), scan_dump reports its globals, the
+streaming path agrees with the literal steps, and a URL is read within its time and size limits."""
 import collections
 import pickle
 import pickletools
@@ -28,6 +28,7 @@ KEY = bytes(range(32))
 RNG = np.random.default_rng(0)
 X = RNG.normal(size=(80, 4))
 Y = X[:, 0] * 2 + np.sin(X[:, 1]) + 0.1 * RNG.normal(size=len(X))
+X_CATEGORICAL = np.column_stack([X[:, :3], RNG.integers(0, 6, len(X))])  # a last column of categories
 
 ESTIMATORS = {
     "tree": lambda: DecisionTreeRegressor(max_depth=4),
@@ -41,6 +42,8 @@ ESTIMATORS = {
     "hgb early stopping": lambda: HistGradientBoostingRegressor(max_iter=6, early_stopping=True, n_iter_no_change=2,
                                                                 random_state=0),
     "hgb absolute": lambda: HistGradientBoostingRegressor(max_iter=4, loss="absolute_error"),
+    "hgb poisson": lambda: HistGradientBoostingRegressor(max_iter=4, loss="poisson"),
+    "hgb categorical": lambda: HistGradientBoostingRegressor(max_iter=4, categorical_features=[3]),
     "knn kd": lambda: KNeighborsRegressor(3, algorithm="kd_tree"),
     "knn ball manhattan": lambda: KNeighborsRegressor(3, algorithm="ball_tree", metric="manhattan", weights="distance"),
     "knn ball chebyshev": lambda: KNeighborsRegressor(3, algorithm="ball_tree", metric="chebyshev"),
@@ -69,9 +72,16 @@ ESTIMATORS = {
 _FITTED = {}
 
 
+def data(kind):
+    """What an estimator kind is fitted on and predicts."""
+    if kind == "hgb categorical":
+        return X_CATEGORICAL, Y
+    return X, np.abs(Y) + 0.1 if kind == "hgb poisson" else Y
+
+
 def fitted(kind):
     if kind not in _FITTED:
-        _FITTED[kind] = ESTIMATORS[kind]().fit(X, Y)
+        _FITTED[kind] = ESTIMATORS[kind]().fit(*data(kind))
     return _FITTED[kind]
 
 
@@ -90,22 +100,27 @@ def test_estimators_load_as_mtdump_loads_them(tmp_path, kind, serializer, encryp
     safe, info = S.load_dump(path, passphrase=key, return_info=True)
     reference = D.load_dump(path, passphrase=key)
     assert type(safe) is type(reference)
-    np.testing.assert_array_equal(safe.predict(X), reference.predict(X))
+    np.testing.assert_array_equal(safe.predict(data(kind)[0]), reference.predict(data(kind)[0]))
     assert info["dump"]["serializer"] == serializer and info["dump"]["encrypted"] == encrypted
 
 
 @pytest.mark.parametrize("protocol", [2, 3, 4, 5])
 @pytest.mark.parametrize("serializer", ["pickle", "dill"])
-def test_every_protocol(tmp_path, protocol, serializer):
-    path = save(tmp_path, fitted("voting"), serializer=serializer, protocol=protocol, compression=None)
-    np.testing.assert_array_equal(S.load_dump(path).predict(X), fitted("voting").predict(X))
+@pytest.mark.parametrize("kind", ["voting", "hgb categorical", "gb huber"])
+def test_every_protocol(tmp_path, kind, protocol, serializer):
+    path = save(tmp_path, fitted(kind), serializer=serializer, protocol=protocol, compression=None)
+    loaded = S.load_dump(path)
+    # the same objects, shared the same way: pickled again, they are the same bytes
+    assert pickle.dumps(loaded, protocol=5) == pickle.dumps(D.load_dump(path), protocol=5)
+    np.testing.assert_array_equal(loaded.predict(data(kind)[0]), fitted(kind).predict(data(kind)[0]))
 
 
 PLAIN_DATA = {"set": {1, 2}, "frozenset": frozenset("ab"), "complex": 1 + 2j, "bytearray": bytearray(b"\x00\xff"),
               "slice": slice(1, 9, 2), "range": range(2, 7), "ordered": collections.OrderedDict(b=1, a=2),
               "bytes": b"\x00\x80", "bunch": Bunch(a=1, b=[2.5]), "scalars": [np.float64(1.5), np.int32(3), np.bool_(True)],
               "arrays": [np.arange(6).reshape(2, 3), np.array(["ab", "c"]), np.array([1 + 1j]), np.asfortranarray(np.ones((2, 3))),
-                         np.array([np.datetime64("2024-01-02")]), np.array([(1.0, 2)], dtype=[("a", "f8"), ("b", "i4")])],
+                         np.array([np.datetime64("2024-01-02")]), np.array([(1.0, 2)], dtype=[("a", "f8"), ("b", "i4")]),
+                         np.arange(24.0).reshape(2, 3, 4).transpose(2, 0, 1), np.array([[1, "x"]], dtype=object)],
               "random": [np.random.default_rng(5), np.random.RandomState(5), np.random.Generator(np.random.Philox(1)),
                          np.random.Generator(np.random.SFC64(1)), np.random.Generator(np.random.PCG64DXSM(1))]}
 
@@ -236,8 +251,9 @@ def _literal_decompress(monkeypatch):
     monkeypatch.setattr(S, "_decompress_data", lambda data, compression: real(data, compression))
 
 
+@pytest.mark.parametrize("reader", ["scan_dump", "load_dump"])
 @pytest.mark.parametrize("damage", [None, "checksum", "trailing", "frame"])
-def test_streaming_scan_matches_literal_steps(tmp_path, monkeypatch, damage):
+def test_streaming_path_matches_literal_steps(tmp_path, monkeypatch, reader, damage):
     obj = {"model": fitted("voting"), "text": "x" * 300_000, "blob": bytes(range(256)) * 5000}
     path = save(tmp_path, obj, passphrase=KEY)
     kwargs = {"passphrase": KEY, "checksum": "0" * 64 if damage == "checksum" else None}
@@ -253,7 +269,8 @@ def test_streaming_scan_matches_literal_steps(tmp_path, monkeypatch, damage):
 
     def outcome():
         try:
-            return S.scan_dump(path, **kwargs)
+            result = getattr(S, reader)(path, **kwargs)
+            return result if reader == "scan_dump" else pickle.dumps(result, protocol=5)
         except Exception as error:  # the exception is part of what must agree
             return type(error), str(error)
     streamed = outcome()
@@ -311,6 +328,39 @@ def test_replaced_library_parts_see_the_literal_calls(tmp_path, monkeypatch, rep
     assert seen == stand_in.calls and seen and report["trusted"]
 
 
+def test_a_replaced_readinto_is_never_handed_korvas_buffers(tmp_path, fresh):
+    # zstandard's reader class is mutable: a readinto put on it could release korva's buffers or claim
+    # bytes it never wrote, so the pieces are read only through the class's own compiled readinto
+    path = save(tmp_path, {"blob": bytes(range(256)) * 5000, "model": fitted("tree")})
+    fresh(f"""
+        import zstandard, korva.utils.mtdump as D, korva.utils.safeload as S
+        reader_type = type(zstandard.ZstdDecompressor().stream_reader(b""))
+        calls = []
+        def readinto(self, buffer):
+            calls.append(len(buffer))
+            buffer.release()
+            return 262144
+        expected = S.scan_dump({str(path)!r}), S.load_dump({str(path)!r})["model"].predict([[0.0] * 4])
+        reader_type.readinto = readinto
+        got = S.scan_dump({str(path)!r}), S.load_dump({str(path)!r})["model"].predict([[0.0] * 4])
+        assert calls == [] and got[0] == expected[0] and (got[1] == expected[1]).all(), calls
+    """)
+
+
+@pytest.mark.parametrize("reader", ["scan_dump", "load_dump"])
+def test_a_replaced_sha256_fails_as_the_literal_steps_fail(tmp_path, monkeypatch, reader):
+    # another compiled function in hashlib.sha256's place: the literal steps' own error, not the pieces'
+    import hashlib
+    import zlib
+    path = save(tmp_path, {"blob": bytes(range(256)) * 5000})
+    monkeypatch.setattr(hashlib, "sha256", zlib.crc32)
+    with pytest.raises(Exception) as expected:
+        D.load_dump(path)
+    with pytest.raises(Exception) as got:
+        getattr(S, reader)(path)
+    assert type(got.value) is type(expected.value) is AttributeError and str(got.value) == str(expected.value)
+
+
 def test_scans_from_many_threads_at_once(tmp_path):
     import concurrent.futures
     for i in range(4):
@@ -324,6 +374,10 @@ def test_scans_from_many_threads_at_once(tmp_path):
 
 # ---------------------------------------------------------------------------------------------
 # by URL: the same reader as mtdump's, from a real HTTP server on 127.0.0.1
+
+import http.server  # noqa: E402
+import threading  # noqa: E402
+import time  # noqa: E402
 
 from test_dump_http import server, site  # noqa: E402,F401  (the fixtures)
 
@@ -339,3 +393,67 @@ def test_by_url(tmp_path, site, reader):
         assert result["trusted"]
     assert [(r["method"], r["path"]) for r in site.requests] == [("GET", "/m.mtd")]
     assert ("x-trace", "1") in site.requests[0]["headers"]
+
+
+class _Trickle(http.server.BaseHTTPRequestHandler):
+    """Serves the server's body one byte at a time, a pause between bytes, with or without a length."""
+
+    def do_GET(self):
+        body, pause, declared = self.server.body, self.server.pause, self.server.declared
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        if declared is not None:
+            self.send_header("Content-Length", str(declared))
+        self.end_headers()
+        try:
+            if pause:
+                for i in range(len(body)):
+                    self.wfile.write(body[i:i + 1])
+                    self.wfile.flush()
+                    time.sleep(pause)
+            else:
+                self.wfile.write(body)
+        except OSError:
+            pass  # the reader gave up
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def trickle():
+    srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Trickle)
+    srv.daemon_threads = True
+    thread = threading.Thread(target=srv.serve_forever, daemon=True)
+    thread.start()
+
+    def serve(body, pause=0.0, declared=None):
+        srv.body, srv.pause, srv.declared = body, pause, declared
+        return f"http://127.0.0.1:{srv.server_address[1]}/m.mtd"
+    try:
+        yield serve
+    finally:
+        srv.shutdown()
+        srv.server_close()
+
+
+@pytest.mark.parametrize("reader", ["load_dump", "scan_dump"])
+def test_a_url_that_trickles_times_out(tmp_path, trickle, reader):
+    # every byte comes well within any per-read timeout; the whole body does not come within `timeout`
+    body = save(tmp_path, fitted("tree")).read_bytes()
+    url = trickle(body, pause=0.05, declared=len(body))
+    started = time.monotonic()
+    with pytest.raises(TimeoutError):
+        getattr(S, reader)(url, timeout=0.5)
+    assert time.monotonic() - started < 30  # a hang guard only
+
+
+@pytest.mark.parametrize("declared", [True, False], ids=["declared length", "unknown length"])
+@pytest.mark.parametrize("reader", ["load_dump", "scan_dump"])
+def test_a_url_body_is_bounded(tmp_path, trickle, reader, declared):
+    body = save(tmp_path, {"blob": np.random.default_rng(0).bytes(200_000)}, compression=None).read_bytes()
+    url = trickle(body, declared=len(body) if declared else None)
+    with pytest.raises(S.MTDUntrustedError, match="longer than max_bytes=100000"):
+        getattr(S, reader)(url, max_bytes=100_000)
+    assert getattr(S, reader)(url, max_bytes=len(body)) is not None
+    assert len(D.load_dump(url)["blob"]) == 200_000  # mtdump's own reader keeps no such limit

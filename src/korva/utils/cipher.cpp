@@ -65,8 +65,8 @@ bool is_cryptography_class(nb::handle obj, std::initializer_list<const char*> pa
     return (PyObject*) Py_TYPE(obj.ptr()) == cls.ptr();
 }
 
-// Whether `obj.<name>` resolves to the built-in method that the type of `obj` itself defines, bound
-// to `obj`: a function put on the class, or on the instance, in its place is somebody else's code.
+}  // namespace
+
 bool is_own_builtin(nb::handle obj, nb::handle method, const char* name) {
     if (!PyCFunction_Check(method.ptr()) || PyCFunction_GET_SELF(method.ptr()) != obj.ptr()) return false;
     const PyMethodDef* resolved = reinterpret_cast<PyCFunctionObject*>(method.ptr())->m_ml;
@@ -74,6 +74,8 @@ bool is_own_builtin(nb::handle obj, nb::handle method, const char* name) {
         if (std::strcmp(own->ml_name, name) == 0) return resolved == own;
     return false;
 }
+
+namespace {
 
 // `obj.<name>` of an object of the package's compiled class at `path` when it is that class's own
 // built-in; invalid otherwise.

@@ -22,6 +22,10 @@ nb::object _generate_key(const py::Call& g);
 nb::object _prepare_key(const py::Call& g);  // identical in both modules
 
 // ---- encryption (cipher.cpp) ----------------------------------------------------------------
+// Whether `obj.<name>` resolves to the built-in method that the type of `obj` itself defines, bound
+// to `obj`: a function put on the class, or on the instance, in its place is somebody else's code.
+bool is_own_builtin(nb::handle obj, nb::handle method, const char* name);
+
 nb::object _encrypt_data(const py::Call& g);
 nb::object _decrypt_data(const py::Call& g);
 // The decryption steps after the availability test: length test, IV split, cipher, guarded
@@ -55,10 +59,17 @@ struct ReadContainer {
     nb::object info;
 };
 
+// Limits on fetching a URL, for readers of files from others: the whole body within `timeout`
+// seconds (None: no limit) and at most `max_bytes` bytes. mtdump's own readers set none.
+struct UrlLimits {
+    nb::handle timeout;
+    long long max_bytes;
+};
+
 // Opens the container (file or URL), reads its five fields and decrypts the payload through the
 // running module's own names.
 ReadContainer read_container(const py::Call& g, nb::handle path, nb::handle passphrase,
-                             nb::handle storage_options);
+                             nb::handle storage_options, const UrlLimits* limits = nullptr);
 
 // Decompresses the payload and verifies its checksum (`checksum`, else the dump info's): the
 // serialized bytes.

@@ -4,6 +4,8 @@
 // stages with the running module's own helpers, constants and exception classes.
 #include "korva/utils/mtdump.hpp"
 
+#include <chrono>
+
 namespace korva::utils::mtdump {
 
 using namespace nb::literals;
@@ -78,8 +80,55 @@ nb::object read_length(const py::Call& g, nb::handle f, const char* format_name)
     return unpack(g(format_name), length_bytes)[0];
 }
 
+[[noreturn]] void refuse_body(const py::Call& g, long long max_bytes) {
+    nb::object message = py::f_string("the response body is longer than max_bytes=", nb::int_(max_bytes));
+    nb::object type = g("MTDUntrustedError");
+    nb::object error = type(message);
+    nb::setattr(error, "refused", nb::make_tuple(message));
+    PyErr_SetObject(type.ptr(), error.ptr());
+    throw nb::python_error();
+}
+
+// The body of a response under `limits`: a declared length past the bound is refused before reading,
+// and the body is read in pieces of whatever has arrived, each read waiting at most what is left
+// of the time (a server that trickles bytes cannot hold the reader past it).
+nb::object bounded_body(const py::Call& g, nb::handle response, const UrlLimits& limits) {
+    nb::object declared = response.attr("headers").attr("get")("Content-Length");
+    if (PyUnicode_Check(declared.ptr())) {
+        nb::object digits = declared.attr("strip")();
+        if (py::truthy(digits.attr("isdigit")()) && py::compare(g("int")(digits), nb::int_(limits.max_bytes), Py_GT))
+            refuse_body(g, limits.max_bytes);
+    }
+    bool timed = !limits.timeout.is_none();
+    double seconds = timed ? nb::cast<double>(g("float")(limits.timeout)) : 0.0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    // the socket under the response, when it is where http.client keeps it
+    nb::object raw = nb::getattr(nb::getattr(response, "fp", nb::none()), "raw", nb::none());
+    nb::object socket = nb::getattr(raw, "_sock", nb::none());
+    nb::object settimeout = nb::getattr(socket, "settimeout", nb::none());
+    nb::object read1 = response.attr("read1");
+    nb::list pieces;
+    long long total = 0;
+    for (;;) {
+        if (timed) {
+            double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0)
+                py::raise(g("TimeoutError"), py::f_string("the response body did not arrive within ", limits.timeout, " s"));
+            // (a response that has read its whole declared length has closed its socket already)
+            if (!settimeout.is_none() && !py::truthy(response.attr("isclosed")())) settimeout(left);
+        }
+        nb::object piece = read1(1 << 16);
+        if (!PyBytes_Check(piece.ptr())) py::raise(g("TypeError"), "the response read something other than bytes");
+        if (PyBytes_GET_SIZE(piece.ptr()) == 0) break;
+        total += PyBytes_GET_SIZE(piece.ptr());
+        if (total > limits.max_bytes) refuse_body(g, limits.max_bytes);
+        pieces.append(piece);
+    }
+    return nb::bytes("", 0).attr("join")(pieces);
+}
+
 // The stream to read from: the whole body of an http(s) URL in memory, or the local file.
-nb::object open_stream(const py::Call& g, nb::handle path, nb::handle storage_options) {
+nb::object open_stream(const py::Call& g, nb::handle path, nb::handle storage_options, const UrlLimits* limits) {
     bool is_url = false;
     if (py::truthy(g("isinstance")(path, g("str")))) {
         is_url = py::truthy(path.attr("startswith")("http://")) || py::truthy(path.attr("startswith")("https://"));
@@ -90,9 +139,11 @@ nb::object open_stream(const py::Call& g, nb::handle path, nb::handle storage_op
     nb::object headers = py::truthy(storage_options) ? nb::borrow(storage_options) : nb::object(nb::dict());
     nb::object req = request_type(path, "headers"_a = headers);
     nb::object f;
-    py::with(g("urlopen")(req), [&](nb::handle response) {
+    nb::object response = limits && !limits->timeout.is_none() ? g("urlopen")(req, "timeout"_a = limits->timeout)
+                                                               : g("urlopen")(req);
+    py::with(response, [&](nb::handle response) {
         nb::object bytes_io = g("io").attr("BytesIO");
-        f = bytes_io(response.attr("read")());
+        f = bytes_io(limits ? bounded_body(g, response, *limits) : nb::object(response.attr("read")()));
     });
     return f;
 }
@@ -100,8 +151,8 @@ nb::object open_stream(const py::Call& g, nb::handle path, nb::handle storage_op
 }  // namespace
 
 ReadContainer read_container(const py::Call& g, nb::handle path, nb::handle passphrase,
-                             nb::handle storage_options) {
-    nb::object f = open_stream(g, path, storage_options);
+                             nb::handle storage_options, const UrlLimits* limits) {
+    nb::object f = open_stream(g, path, storage_options, limits);
 
     nb::object info, encrypted_data;
     py::with(f, [&](nb::handle) {

@@ -1,10 +1,10 @@
-// The streaming path of scan_dump: a Zstandard payload is decompressed in pieces into a few small
-// buffers. The calling thread decompresses and scans each piece while a second thread hashes the
-// one before, both while it is still in the cache, so the serialized bytes are never held whole and
-// the hash costs no wall time of its own (the decompression into one large new buffer and the hash
-// over it are what the literal steps spend their time on). It sits beside the literal steps
-// (mtdump's _decompress_data and _calculate_checksum) and runs only when the guards below hold; on
-// any surprise, a checksum mismatch included, the literal steps run and raise what they raise.
+// The payload's way into the interpreter of korva.utils.safeload: a Zstandard payload is decompressed
+// in pieces into a few buffers of korva's own. The calling thread decompresses each piece and hands it
+// to the interpreter while a second thread hashes the one before, so the serialized bytes are never
+// held whole, a decompression bomb stops at the budget, and the hash costs no wall time of its own.
+// It sits beside the literal steps (mtdump's _decompress_data and _calculate_checksum) and runs only
+// when the guards below hold; on any surprise, a checksum mismatch included, the caller takes the
+// literal steps, which raise what they raise.
 #include "korva/utils/safeload/safeload.hpp"
 
 #include "korva/py/attached_thread.hpp"
@@ -23,7 +23,7 @@ namespace mtdump = korva::utils::mtdump;
 namespace {
 
 // Decompressed bytes per piece: small enough to stay in the cache between the decompressor, the hash
-// and the scanner; and the buffers they take turns with.
+// and the interpreter; and the buffers they take turns with.
 constexpr Py_ssize_t piece_size = 1 << 18;
 constexpr int buffer_count = 4;
 
@@ -36,6 +36,38 @@ bool is_module(nb::handle obj, const char* name) {
 bool is_compiled(nb::handle method) {
     return Py_IS_TYPE(method.ptr(), &PyWrapperDescr_Type) || Py_IS_TYPE(method.ptr(), &PyMethodDescr_Type);
 }
+
+// The buffers the decompressor writes and the hasher and the interpreter read: memory of korva's own,
+// which no Python code can resize or free, behind memoryviews that only compiled code of the checked
+// classes is handed. The views are released at the end; should anything still hold an export of one,
+// its memory is left to it for good.
+class Buffers {
+public:
+    Buffers() {
+        for (int i = 0; i < buffer_count; ++i) {
+            memory_.push_back(std::make_unique<char[]>((size_t) piece_size));
+            views_.push_back(nb::steal(PyMemoryView_FromMemory(memory_.back().get(), piece_size, PyBUF_WRITE)));
+            if (!views_.back().is_valid()) throw nb::python_error();
+        }
+    }
+    ~Buffers() {
+        for (size_t i = 0; i < views_.size(); ++i) {
+            nb::object released = nb::steal(PyObject_CallMethod(views_[i].ptr(), "release", nullptr));
+            if (!released.is_valid()) {
+                PyErr_Clear();
+                (void) memory_[i].release();
+            }
+        }
+    }
+    Buffers(const Buffers&) = delete;
+    Buffers& operator=(const Buffers&) = delete;
+    const std::vector<nb::object>& views() const { return views_; }
+    const unsigned char* data(int i) const { return (const unsigned char*) memory_[(size_t) i].get(); }
+
+private:
+    std::vector<std::unique_ptr<char[]>> memory_;
+    std::vector<nb::object> views_;
+};
 
 // Pieces go from the decompressing thread (the caller's) to the hashing thread in order, and their
 // buffers come back. Everything in it is read and written under `mutex`, which neither thread holds
@@ -90,6 +122,7 @@ void hash_pieces(PyInterpreterState* interpreter, Pipeline& pipeline, nb::handle
 }
 
 // The hashing thread, told to finish and joined (with the GIL let go) however the caller leaves.
+// Its start and attachment are all here.
 class Hasher {
 public:
     Hasher(Pipeline& pipeline, nb::handle update, const std::vector<nb::object>& views) : pipeline_(pipeline) {
@@ -119,6 +152,13 @@ private:
     std::thread thread_;
 };
 
+// hashlib.sha256 as hashlib made it: the OpenSSL constructor, or the built-in one without OpenSSL.
+bool is_original_sha256(nb::handle sha256) {
+    nb::object openssl = py::loaded_attribute("_hashlib", "openssl_sha256");
+    nb::object builtin = py::loaded_attribute("_sha2", "sha256");
+    return (!openssl.is_none() && sha256.is(openssl)) || (!builtin.is_none() && sha256.is(builtin));
+}
+
 // The guards: the stages in use are mtdump's own, over the real zstandard and hashlib modules, and
 // the payload is plain bytes in one frame that states its decompressed size.
 bool streaming_applies(const py::Call& g, const mtdump::ReadContainer& container, Py_ssize_t& content_size) {
@@ -147,8 +187,7 @@ bool streaming_applies(const py::Call& g, const mtdump::ReadContainer& container
     for (const char* method : {"decompress", "stream_reader"})
         if (!Py_IS_TYPE(nb::getattr(decompressor_type, method, nb::none()).ptr(), &PyMethodDescr_Type)) return false;
     if (!is_compiled(nb::getattr(decompressor_type, "__init__", nb::none()))) return false;
-    nb::object sha256 = nb::getattr(names["hashlib"], "sha256", nb::none());
-    if (!PyCFunction_Check(sha256.ptr()) || !PyModule_Check(PyCFunction_GET_SELF(sha256.ptr()))) return false;
+    if (!is_original_sha256(nb::getattr(names["hashlib"], "sha256", nb::none()))) return false;
     nb::object size = nb::getattr(zstd, "frame_content_size", nb::none());
     if (size.is_none()) return false;
     try {
@@ -161,32 +200,42 @@ bool streaming_applies(const py::Call& g, const mtdump::ReadContainer& container
     return content_size >= 0;
 }
 
+// zstandard's reader over the payload, when its readinto is that compiled class's own (the class is
+// mutable: a readinto put on it could release the buffers or claim more bytes than it wrote).
+nb::object own_readinto(nb::handle zstd, nb::handle reader) {
+    nb::object reader_type = nb::getattr(zstd, "ZstdDecompressionReader", nb::none());
+    if (!reader.type().is(reader_type)) return {};
+    nb::object readinto = nb::getattr(reader, "readinto", nb::none());
+    return mtdump::is_own_builtin(reader, readinto, "readinto") ? readinto : nb::object();
+}
+
 }  // namespace
 
-bool stream_verify_scan(const py::Call& g, const mtdump::ReadContainer& container, nb::handle checksum, Scan& scan) {
+bool stream_into(const py::Call& g, const mtdump::ReadContainer& container, nb::handle checksum,
+                 Interpreter& interpreter, long long max_bytes) {
     Py_ssize_t content_size = 0;
     if (!streaming_applies(g, container, content_size)) return false;
-    nb::object names = py::loaded_module("korva.utils.mtdump").attr("__dict__");
-    // zstd.decompress reads the first frame and ignores what follows it; so does a stream reader
-    nb::object reader = names["zstd"].attr("ZstdDecompressor")().attr("stream_reader")(container.compressed);
-    nb::object hash = names["hashlib"].attr("sha256")();
-    nb::object readinto = reader.attr("readinto"), update = hash.attr("update");
-
-    Pipeline pipeline;
-    std::vector<nb::object> buffers, views;
-    for (int i = 0; i < buffer_count; ++i) {
-        buffers.push_back(nb::steal(PyByteArray_FromStringAndSize(nullptr, piece_size)));
-        if (!buffers.back().is_valid()) throw nb::python_error();
-        // exported to its view for as long as it lives, so nothing can resize it
-        views.push_back(nb::steal(PyMemoryView_FromObject(buffers.back().ptr())));
-        if (!views.back().is_valid()) throw nb::python_error();
-        pipeline.free.push_back(i);
+    // the frame says how long the stream is: a bomb is refused before a byte of it is made (the
+    // interpreter refuses a stream that claims more than its budget before reading any of it)
+    if (content_size > max_bytes) {
+        interpreter.feed(nullptr, (size_t) content_size);
+        return true;
     }
-
-    Scanner scanner;
+    nb::object names = py::loaded_module("korva.utils.mtdump").attr("__dict__");
+    Pipeline pipeline;
+    Buffers buffers;
+    for (int i = 0; i < buffer_count; ++i) pipeline.free.push_back(i);
     Py_ssize_t total = 0;
+    nb::object hash;
     try {
-        Hasher hasher(pipeline, update, views);
+        // zstd.decompress reads the first frame and ignores what follows it; so does a stream reader
+        nb::object zstd = names["zstd"];
+        nb::object reader = zstd.attr("ZstdDecompressor")().attr("stream_reader")(container.compressed);
+        nb::object readinto = own_readinto(zstd, reader);
+        if (!readinto.is_valid()) return false;
+        hash = names["hashlib"].attr("sha256")();
+        nb::object update = hash.attr("update");
+        Hasher hasher(pipeline, update, buffers.views());
         if (!hasher.started()) return false;
         for (;;) {
             int index = -1;
@@ -200,8 +249,7 @@ bool stream_verify_scan(const py::Call& g, const mtdump::ReadContainer& containe
                 }
             }
             if (index < 0) break;
-            nb::handle buffer = buffers[(size_t) index];
-            nb::object got = readinto(buffer);
+            nb::object got = readinto(buffers.views()[(size_t) index]);
             if (!PyLong_CheckExact(got.ptr())) return false;
             Py_ssize_t produced = PyLong_AsSsize_t(got.ptr());
             if (produced == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -210,7 +258,7 @@ bool stream_verify_scan(const py::Call& g, const mtdump::ReadContainer& containe
             total += produced;
             if (total > content_size) return false;
             // read here while the hasher reads it too; neither writes it until it is free again
-            scanner.feed((const unsigned char*) PyByteArray_AS_STRING(buffer.ptr()), (size_t) produced);
+            if (interpreter.reading()) interpreter.feed(buffers.data(index), (size_t) produced);
             std::lock_guard<std::mutex> lock(pipeline.mutex);
             pipeline.filled.emplace_back(index, produced);
             pipeline.changed.notify_all();
@@ -220,13 +268,11 @@ bool stream_verify_scan(const py::Call& g, const mtdump::ReadContainer& containe
         if (pipeline.hasher_stopped || total != content_size) return false;
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        return false;  // damaged data: the literal steps raise their own error
+        return false;  // damaged data, a replaced part: the literal steps raise their own error
     }
     nb::object checksum_to_verify =
         py::truthy(checksum) ? nb::borrow(checksum) : nb::object(container.info["dump"]["checksum"]);
-    if (py::compare(hash.attr("hexdigest")(), checksum_to_verify, Py_NE)) return false;
-    scan = scanner.finish();
-    return true;
+    return !py::compare(hash.attr("hexdigest")(), checksum_to_verify, Py_NE);
 }
 
 }  // namespace korva::utils::safeload
