@@ -260,6 +260,9 @@ def load_models(name="20k", device_types=("PLD", "NLD"), cache_dir=None, progres
         with open(partial, "wb") as f:
             pickle.dump(payload, f, protocol=pickle.HIGHEST_PROTOCOL)
         os.replace(partial, path)
+        for stale in path.parent.glob(f"{name}-{'-'.join(device_types)}-*.pkl"):
+            if stale != path:      # the same setting trained by other code or versions
+                stale.unlink()
         info = {**info, "cached": False, "cache_bytes": path.stat().st_size, "path": str(path)}
     models = payload["models"] if members is None else select_members(payload["models"], tuple(members))
     return (models, info) if with_info else models
