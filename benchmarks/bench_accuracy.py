@@ -48,12 +48,15 @@ def figure_columns(frame):
             and frame[c].dtype == np.float64]
 
 
+ABSOLUTE_UNITS = ("V", "mV", "mV/V", "V/V", "mV/decade", "decades")
+
+
 def is_relative(unit, *columns):
-    """Resistances, conductances and currents are compared in %: figures with a positive value in a
-    unit that is not a voltage, a logarithm or a count of decades."""
+    """Resistances, conductances and currents are compared in %: figures with positive values in a
+    unit that is not a voltage, a ratio of voltages, a logarithm or a count of decades."""
     values = np.concatenate([np.asarray(c, dtype=float) for c in columns])
     values = values[np.isfinite(values)]
-    return ("V" not in unit and not unit.startswith("log") and unit != "decades" and values.size > 0
+    return (unit not in ABSOLUTE_UNITS and not unit.startswith("log") and values.size > 0
             and values.min() > 0)
 
 
@@ -103,15 +106,31 @@ def compare(device_type, surrogate, exact, truth):
     return rows
 
 
+def area_criterion(devices, device_type):
+    """{"area": each device's layout area} where korva takes an area criterion (for ron_sp), else None."""
+    area = pd.Series(fam.area(devices, device_type), index=devices.index)
+    try:
+        metrics.predict_device_metrics(fam.exact_models(device_type), devices.iloc[:1], device_type,
+                                       criteria={"area": area.iloc[:1]})
+    except (ValueError, TypeError):
+        return None
+    return {"area": area}
+
+
 def measure(setting, members, device_type, n):
     kinds = MEMBERS[members] if members in MEMBERS else tuple(members.split("+"))
     models, info = family_models.load_models(setting, with_info=True, members=kinds)
     devices = fam.sample_devices(device_type, n, seed=HELD_OUT_SEED[device_type])
+    criteria = area_criterion(devices, device_type)
     started = time.process_time()
-    surrogate = metrics.predict_device_metrics(models, devices, device_type)
+    surrogate = metrics.predict_device_metrics(models, devices, device_type, criteria=criteria)
     seconds = time.process_time() - started
-    exact = metrics.predict_device_metrics(fam.exact_models(device_type), devices, device_type)
+    exact = metrics.predict_device_metrics(fam.exact_models(device_type), devices, device_type, criteria=criteria)
     truth = fam.truth(devices, device_type)
+    truth["ron_sp"] = truth["ron"] * fam.area(devices, device_type)
+    # the textbook max-gm threshold: the tangent's intercept less half the drain bias of the curve
+    vd_linear = fam.CURVE_BIASES[device_type]["id-vg-lin" if device_type == "PLD" else "id-vg"][1]["vd"]
+    truth["vth_gm"] = truth["vth_gm_intercept"] - vd_linear / 2
     return {"setting": setting, "members": members, "device_type": device_type, "devices": n,
             "predict_cpu_s": seconds, "train_cpu_s": info["train_cpu_s"], "cache_bytes": info["cache_bytes"],
             "rows": compare(device_type, surrogate, exact, truth)}
