@@ -1,5 +1,6 @@
 """Runs every benchmark of the package in turn (`./dev.sh bench`): import time, dump containers,
-device curves, batch curves, figures of merit and their accuracy. Extra arguments (such as --quick) are passed to each script."""
+device curves, batch curves, figures of merit and their accuracy. Extra arguments (such as --quick)
+are passed to each script."""
 import subprocess
 import sys
 from pathlib import Path

@@ -19,11 +19,14 @@ points from more devices generalise better than whole curves of a few). Seeds ar
 setting trains the same models.
 
 `load_models(name, members=...)` keeps only some kinds of estimator in every ensemble (the fitted
-ones, no retraining): ("rf", "et", "gb", "hgb") for forests and boosting alone.
+ones, no retraining): members=TREES for forests and boosting alone, which is what to predict figures
+with (the neighbours on raw inputs and the ridge line are decades off; see bench_accuracy.py).
 
 The cache lives in build/family_models/ (ignored by git), one pickle per setting, named by a hash of
-the two tools' source, the setting and the versions of scikit-learn, numpy and Python; a change to
-any of them trains anew. `python tools/family_models.py [setting ...]` trains and reports time and size.
+the code the models depend on (device_family.py and the training functions here, as syntax trees
+without docstrings or comments), the setting and the versions of scikit-learn, numpy and Python; a
+change to any of them trains anew and removes the setting's older pickle.
+`python tools/family_models.py [setting ...]` trains and reports time and size.
 """
 import ast
 import dataclasses
