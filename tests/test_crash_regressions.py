@@ -276,3 +276,27 @@ def test_a_daemon_thread_inside_a_call_at_exit(call):
         print("leaving")
     """, check=False, timeout=120)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "leaving\n", "")
+
+
+def test_a_daemon_thread_held_up_in_a_model_does_not_hold_up_the_exit():
+    # A korva worker whose model never returns: korva's exit hook gives up waiting for it, and the
+    # interpreter exits all the same.
+    proc = run_python(f"""
+        import sys, threading
+        sys.path.insert(0, {TESTS!r})
+        import numpy as np, pandas as pd
+        import curve_models as cm
+        from korva.curve import batch
+        inside, never = threading.Event(), threading.Event()
+        class Stuck:
+            def predict(self, X):
+                inside.set()
+                never.wait()
+        devices = pd.DataFrame(cm.pld_inputs(4, seed=1))
+        call = lambda: batch.predict_curves_for_frame({{"PLD": {{"breakdown": Stuck()}}}}, devices, "PLD",
+                                                      ["breakdown"], chunk_size=1, n_jobs=2)
+        threading.Thread(target=call, daemon=True).start()
+        inside.wait()
+        print("leaving")
+    """, check=False, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "leaving\n", "")
