@@ -98,6 +98,7 @@ PyObject* at_exit(PyObject* capsule, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// never written: the interpreter keeps a pointer to it in the hook function
 PyMethodDef at_exit_definition = {"_korva_threads_at_exit", at_exit, METH_NOARGS, nullptr};
 
 // The record of the running interpreter, made at first use together with its exit hook.

@@ -72,8 +72,8 @@ class BlasOneThread;
 // `changes` also under `mutex`, for a call that waits without the GIL.
 struct BlasHold {
     std::vector<BlasOneThread*> holders;
-    nb::object limiter;               // threadpoolctl's limiter, entered on the thread of `owner`
-    BlasOneThread* owner = nullptr;
+    BlasOneThread* owner = nullptr;   // the call whose thread entered `limiter` (or is entering it)
+    nb::object limiter;               // threadpoolctl's limiter
     std::mutex mutex;
     std::condition_variable changed;
     unsigned long long changes = 0;   // a limiter was entered, or a holder left
@@ -98,13 +98,13 @@ public:
     // must make this call's thread run keep() soon.
     explicit BlasOneThread(std::function<void()> wake)
         : hold_(py::interpreter_object<BlasHold>("korva.blas")), wake_(std::move(wake)) {
-        if (!hold_->limiter.is_valid()) enter();
+        if (!hold_->owner) enter();
         hold_->holders.push_back(this);
     }
 
     // On this call's thread, with the GIL: enters a limiter when no call holds one.
     void keep() {
-        if (!hold_->limiter.is_valid()) {
+        if (!hold_->owner) {
             try {
                 enter();
             } catch (nb::python_error& error) {
@@ -117,10 +117,57 @@ public:
     ~BlasOneThread() {
         if (!py::attached()) return;  // the interpreter is ending this thread: BLAS is its least worry
         std::erase(hold_->holders, this);
-        if (hold_->owner != this || (leave_limiter(), hold_->holders.empty())) {
+        bool owned = hold_->owner == this;
+        if (owned) leave_limiter();
+        if (owned && !hold_->holders.empty())
+            hand_over();
+        else
             hold_->bump();  // a call waiting for another to take over looks again
-            return;
+    }
+
+    BlasOneThread(const BlasOneThread&) = delete;
+    BlasOneThread& operator=(const BlasOneThread&) = delete;
+
+private:
+    void enter() {
+        hold_->owner = this;  // before any Python code runs: a call that comes in meanwhile finds it held
+        try {
+            nb::object limits;
+            try {
+                limits = py::import_from("threadpoolctl", "threadpool_limits");
+            } catch (nb::python_error& error) {
+                if (!error.matches(PyExc_ImportError)) throw;
+                hold_->owner = nullptr;  // no threadpoolctl: BLAS keeps its threads
+                return;
+            }
+            nb::object limiter = limits("limits"_a = 1, "user_api"_a = "blas");
+            limiter.attr("__enter__")();
+            hold_->limiter = limiter;
+        } catch (...) {
+            hold_->owner = nullptr;
+            throw;
         }
+        hold_->bump();
+    }
+
+    // `limiter.__exit__(None, None, None)` for the limiter this call entered, which must not mask an
+    // exception on its way out of the call. The limits stay this call's until they are restored: a
+    // call that comes in meanwhile is handed them over rather than find them at one thread.
+    void leave_limiter() {
+        nb::object limiter = std::exchange(hold_->limiter, nb::object());
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* result = PyObject_CallMethod(limiter.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None);
+        if (result)
+            Py_DECREF(result);
+        else
+            PyErr_WriteUnraisable(limiter.ptr());
+        PyErr_SetRaisedException(pending);
+        hold_->owner = nullptr;
+    }
+
+    // The other calls still hold BLAS: one of them enters a limiter of its own (or leaves) before
+    // this one returns. Each does so from its wait for its workers, which wake_ interrupts.
+    void hand_over() {
         unsigned long long seen;
         {
             std::lock_guard<std::mutex> lock(hold_->mutex);
@@ -131,39 +178,6 @@ public:
         std::unique_lock<std::mutex> lock(hold_->mutex);
         hold_->changed.wait(lock, [&] { return hold_->changes != seen; });
     }  // the mutex is let go before the GIL is taken back
-
-    BlasOneThread(const BlasOneThread&) = delete;
-    BlasOneThread& operator=(const BlasOneThread&) = delete;
-
-private:
-    void enter() {
-        nb::object limits;
-        try {
-            limits = py::import_from("threadpoolctl", "threadpool_limits");
-        } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_ImportError)) throw;
-            return;  // no threadpoolctl: BLAS keeps its threads
-        }
-        nb::object limiter = limits("limits"_a = 1, "user_api"_a = "blas");
-        limiter.attr("__enter__")();
-        hold_->limiter = limiter;
-        hold_->owner = this;
-        hold_->bump();
-    }
-
-    // `limiter.__exit__(None, None, None)` for the limiter this call entered, which must not mask an
-    // exception on its way out of the call.
-    void leave_limiter() {
-        nb::object limiter = std::exchange(hold_->limiter, nb::object());
-        hold_->owner = nullptr;
-        PyObject* pending = PyErr_GetRaisedException();
-        PyObject* result = PyObject_CallMethod(limiter.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None);
-        if (result)
-            Py_DECREF(result);
-        else
-            PyErr_WriteUnraisable(limiter.ptr());
-        PyErr_SetRaisedException(pending);
-    }
 
     std::shared_ptr<BlasHold> hold_;
     std::function<void()> wake_;
