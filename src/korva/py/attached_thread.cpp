@@ -120,8 +120,10 @@ std::shared_ptr<Threads> threads_of_interpreter() {
 CallScope::CallScope() : threads_(threads_of_interpreter()) {
     std::unique_lock<std::mutex> lock(threads_->mutex);
     unsigned long thread = this_thread();
-    if (threads_->exiting && thread != threads_->exit_thread) park(*threads_, lock, true);
-    ++threads_->entries[thread].calls;
+    Threads::Entry& entry = threads_->entries[thread];
+    // korva's own threads go on to their next checkpoint, where they end
+    if (threads_->exiting && thread != threads_->exit_thread && !entry.own) park(*threads_, lock, true);
+    ++entry.calls;
 }
 
 CallScope::~CallScope() {

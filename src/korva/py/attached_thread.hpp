@@ -35,7 +35,7 @@ inline bool attached() { return PyThreadState_GetUnchecked() != nullptr; }
 
 // The scope of one call of a korva function on the thread that calls it (the function type opens
 // one around every call). Needs the GIL. Once the interpreter is exiting, a call that starts on
-// another thread than the exiting one parks at once.
+// another thread than the exiting one and korva's own parks at once.
 class CallScope {
 public:
     CallScope();
