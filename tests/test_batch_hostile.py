@@ -147,6 +147,85 @@ def test_frame_column_resized_by_a_model():
     assert out[0] == "RuntimeError" and out[1].endswith("(or it was resized since)")
 
 
+@pytest.mark.parametrize("target, output, n_jobs", [
+    ("query", "records", 1),   # a block's query matrix, filled in place
+    ("query", "frame", 2),
+    ("stack", "records", 1),   # the stack each prediction is copied into
+    ("column", "frame", 1),    # the frame's y column, written block by block
+])
+def test_a_base_property_cannot_shrink_what_korva_copies(target, output, n_jobs):
+    # The module's np is a stand-in whose ndarray is a Python subclass with a `base` property. Reading
+    # it hands the array to another thread, which shrinks it (resize, refcheck=False) as soon as it
+    # gets the GIL. Each array is marked with what it is for; the column is shrunk when a block's
+    # summaries are read, just before they are written into it. One device's copy is over before
+    # another thread could take the GIL, so for the stack the property waits for the shrink.
+    out = in_child(f"""
+        import ctypes, queue, threading
+        ctypes.CDLL(None).mallopt(-3, 1 << 16)  # M_MMAP_THRESHOLD: freed big arrays leave the address space
+        TARGET = {target!r}
+        many = pd.DataFrame(cm.pld_inputs(2000, seed=5), index=[f"P{{i}}" for i in range(2000)])
+        handed, shrunk, kept, reads = queue.Queue(), threading.Event(), [], []
+
+        class Array(numpy.ndarray):
+            @property
+            def base(self):
+                kind = self.__dict__.get("kind")
+                reads.append(kind)
+                if kind == TARGET and (kind != "stack" or reads.count("stack") == 1001):
+                    kept.append(self)
+                    if kind != "column":
+                        handed.put(kind)
+                elif kind is None and self.ndim == 2 and kept:  # a block's summaries, read before the write
+                    handed.put(kind)
+                if TARGET == "stack" and kept and not shrunk.is_set():
+                    shrunk.wait()
+                return None
+
+        def shrink():
+            while True:
+                handed.get()
+                while kept:
+                    kept.pop().resize(1, refcheck=False)
+                shrunk.set()
+
+        def empty(shape, dtype=float, order="C"):
+            array = Array(shape, dtype, order=order)
+            array.kind = {{1: "column", 2: "query", 3: "stack"}}.get(array.ndim)
+            return array
+
+        class Owned:  # predicts per device, into an Array of its own
+            def __init__(self, inner):
+                self.inner = inner
+            def predict(self, X):
+                values = self.inner.predict(X)
+                array = Array(values.shape)
+                array[...] = values
+                array.kind = "prediction"
+                return array
+
+        for table in models.values():
+            for model in table.values():
+                model.estimators_ = [Owned(e) for e in model.estimators_]
+        from korva.curve import mos_utils
+        for info in mos_utils._DEVICE_CONFIG["PLD"]["CURVE_INFO"].values():
+            info["x_range"] = info["x_range"].view(Array)
+        def run():
+            return batch.predict_curves_for_frame(models, many, "PLD", ["breakdown"], exact=True, output={output!r},
+                                                  n_jobs={n_jobs})
+        reference = run()
+        threading.Thread(target=shrink, daemon=True).start()
+        replace_np(empty)
+        batch.np.ndarray = Array
+        for name in ("ascontiguousarray", "linspace"):
+            setattr(batch.np, name, lambda *a, f=getattr(numpy, name), **k: f(*a, **k).view(Array))
+        got = outcome(run)
+        if got[0] == "result":
+            got[1] = got[1] == reference if {output!r} == "records" else bool(got[1].equals(reference))
+        print(json.dumps(got))
+    """, timeout=240)
+    assert out == ["result", True]
+
+
 class Column:
     """An estimator whose predict returns a column, shape (n, 1)."""
 

@@ -4,8 +4,10 @@ BLAS is held to one thread per worker only while the workers run; the chunks rea
 neighbour searches on threads do not share a tree; and calls from several threads at once do not
 disturb each other."""
 import copy
+import textwrap
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -14,9 +16,11 @@ import threadpoolctl
 from sklearn.neighbors import KNeighborsRegressor
 
 import curve_models as cm
+from conftest import run_json
 from korva.curve import batch, metrics, mos_utils
 
 predict_frame = batch.predict_curves_for_frame
+TESTS = str(Path(__file__).resolve().parent)
 A = mos_utils._DEVICE_CONFIG["PLD"]["BASE_INPUT_COLS"].index("A")
 
 
@@ -199,6 +203,100 @@ def test_blas_limits_are_restored_when_the_call_raises():
         with pytest.raises(ValueError, match="device 1"):
             predict_frame(models, probe_devices(4), "PLD", ["breakdown"], chunk_size=1, n_jobs=2)
         assert threadpoolctl.threadpool_info() == before
+
+
+# In a fresh interpreter: BLAS at 3 threads, set by a thread that has ended (threadpoolctl lets one
+# live thread at a time control OpenBLAS), a Probe that notes the BLAS threads each predict sees and
+# may wait for an event first, and one call of four devices on two threads.
+_BLAS_CHILD = f"""
+import json, sys, threading
+sys.path.insert(0, {TESTS!r})
+import numpy as np, pandas as pd, threadpoolctl
+import curve_models as cm
+from korva.curve import batch
+
+def blas():
+    return [pool["num_threads"] for pool in threadpoolctl.threadpool_info() if pool["user_api"] == "blas"]
+
+setter = threading.Thread(target=threadpoolctl.threadpool_limits, kwargs=dict(limits=3, user_api="blas"))
+setter.start()
+setter.join()
+BEFORE = blas()
+
+class Probe:
+    def __init__(self, on_first=None, wait_for=None):
+        self.on_first, self.wait_for, self.seen, self.lock = on_first, wait_for, [], threading.Lock()
+    def predict(self, X):
+        with self.lock:
+            first, self.on_first = self.on_first, None
+        if first:
+            first()
+        if self.wait_for:
+            self.wait_for.wait(60)
+        self.seen.append(blas())
+        return np.full(len(X), -9.0)
+
+def call(probe):
+    devices = pd.DataFrame(cm.pld_inputs(4, seed=1))
+    batch.predict_curves_for_frame({{"PLD": {{"breakdown": probe}}}}, devices, "PLD", ["breakdown"], chunk_size=1,
+                                   n_jobs=2)
+
+def on_thread(target):
+    thread = threading.Thread(target=target)
+    thread.start()
+    thread.join()
+"""
+
+
+def blas_child(code):
+    return run_json(_BLAS_CHILD + textwrap.dedent(code))
+
+
+def test_blas_is_held_for_calls_from_any_thread_in_turn():
+    out = blas_child("""
+        first, second = Probe(), Probe()
+        call(first)
+        on_thread(lambda: call(second))
+        print(json.dumps([BEFORE, first.seen, second.seen, blas()]))
+    """)
+    before, first, second, after = out
+    assert before and set(before) == {3}
+    assert first == second == [[1] * len(before)] * 4
+    assert after == before
+
+
+def test_a_user_limit_on_another_thread_is_honoured_after_a_call():
+    out = blas_child("""
+        call(Probe())
+        inside = []
+        def limited():
+            with threadpoolctl.threadpool_limits(limits=1, user_api="blas"):
+                inside.append(blas())
+        on_thread(limited)
+        print(json.dumps([BEFORE, inside[0], blas()]))
+    """)
+    before, inside, after = out
+    assert inside == [1] * len(before) and after == before
+
+
+def test_overlapping_calls_restore_blas_when_the_last_leaves():
+    # The main thread's call comes in first and leaves first, while the second thread's call runs on:
+    # the second keeps BLAS at one thread until it leaves, then the limits are as they were.
+    out = blas_child("""
+        second_in, first_out = threading.Event(), threading.Event()
+        second = Probe(on_first=second_in.set, wait_for=first_out)
+        other = threading.Thread(target=call, args=(second,), daemon=True)
+        first = Probe(on_first=lambda: (other.start(), second_in.wait(60)))
+        try:
+            call(first)
+        finally:
+            first_out.set()
+        other.join()
+        print(json.dumps([BEFORE, first.seen, second.seen, blas()]))
+    """)
+    before, first, second, after = out
+    assert first == second == [[1] * len(before)] * 4
+    assert after == before
 
 
 def test_calls_from_several_threads_at_once(models):

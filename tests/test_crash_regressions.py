@@ -1,9 +1,13 @@
 """Python code must never be able to crash the interpreter through korva: whatever it passes or
 replaces, bad input raises a Python exception. Each case runs in a fresh interpreter, so that a
 crash fails the test rather than the test run."""
+from pathlib import Path
+
 import pytest
 
-from conftest import run_json
+from conftest import run_json, run_python
+
+TESTS = str(Path(__file__).resolve().parent)
 
 # ---------------------------------------------------------------------------------------------
 # Cipher objects that keep what update_into was given. A slice or an export of the buffer outlives
@@ -240,3 +244,59 @@ def test_reinitialised_package_with_any_meta_path(meta_path, raised):
         assert out == ["raised", raised]
     else:
         assert out == [1, "_ModuleTreeFinder", 8]
+
+
+# ---------------------------------------------------------------------------------------------
+# A daemon thread in the middle of a korva call when the interpreter exits: the interpreter ends
+# such a thread when it next takes the GIL, so korva must not be caught holding the GIL's place.
+
+@pytest.mark.parametrize("call", [
+    'batch.predict_curves_for_frame(models, devices, "PLD", output="frame", chunk_size=50, n_jobs=2)',
+    'batch.predict_curves_for_frame(models, devices, "PLD", output="frame", chunk_size=50)',
+    'metrics.predict_device_metrics(models, devices, "PLD", chunk_size=50, n_jobs=2)',
+    'mos_utils.predict_curves_for_inputs(models, devices.iloc[0], "PLD")',
+], ids=["batch-threads", "batch", "metrics-threads", "one-device"])
+def test_a_daemon_thread_inside_a_call_at_exit(call):
+    proc = run_python(f"""
+        import sys, threading, time
+        sys.path.insert(0, {TESTS!r})
+        import pandas as pd
+        import curve_models as cm
+        from korva.curve import batch, metrics, mos_utils
+        models = cm.all_models(n_estimators=2, linear_estimators=2)
+        devices = pd.DataFrame(cm.pld_inputs(400, seed=5), index=[f"P{{i}}" for i in range(400)])
+        calling = threading.Event()
+        def loop():
+            while True:
+                calling.set()
+                {call}
+        threading.Thread(target=loop, daemon=True).start()
+        calling.wait()
+        time.sleep(0.5)
+        print("leaving")
+    """, check=False, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "leaving\n", "")
+
+
+def test_a_daemon_thread_held_up_in_a_model_does_not_hold_up_the_exit():
+    # A korva worker whose model never returns: korva's exit hook gives up waiting for it, and the
+    # interpreter exits all the same.
+    proc = run_python(f"""
+        import sys, threading
+        sys.path.insert(0, {TESTS!r})
+        import numpy as np, pandas as pd
+        import curve_models as cm
+        from korva.curve import batch
+        inside, never = threading.Event(), threading.Event()
+        class Stuck:
+            def predict(self, X):
+                inside.set()
+                never.wait()
+        devices = pd.DataFrame(cm.pld_inputs(4, seed=1))
+        call = lambda: batch.predict_curves_for_frame({{"PLD": {{"breakdown": Stuck()}}}}, devices, "PLD",
+                                                      ["breakdown"], chunk_size=1, n_jobs=2)
+        threading.Thread(target=call, daemon=True).start()
+        inside.wait()
+        print("leaving")
+    """, check=False, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "leaving\n", "")

@@ -2,6 +2,8 @@
 // texts), runs the C++ implementation, and exposes the attributes `inspect` and pickle rely on.
 #include "korva/py/function.hpp"
 
+#include "korva/py/attached_thread.hpp"
+
 #include <cstddef>
 #include <vector>
 
@@ -117,6 +119,7 @@ Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     try {
+        CallScope scope;  // the exit hook waits for the threads inside a call
         Py_ssize_t given = PyVectorcall_NARGS(nargsf);
         PyObject* slots[max_parameters] = {};
         // The defaults tuple is immutable: holding it holds its values. The __kwdefaults__ dict is

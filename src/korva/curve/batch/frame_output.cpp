@@ -5,7 +5,6 @@
 #include "korva/curve/batch/outputs.hpp"
 
 #include "korva/curve/core/float64.hpp"
-#include "korva/py/attached_thread.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -183,7 +182,6 @@ public:
         columns_.x = tile(x_template, count);
         columns_.y = np.attr("empty")(total);
         columns_.y_std = np.attr("empty")(total);
-        keep_private_views(np.attr("ndarray"));
     }
 
     std::unique_ptr<Block> block(const std::vector<Py_ssize_t>& rows) override {
@@ -223,13 +221,15 @@ public:
                 }
             }
         };
-        // the summaries are held here and by their views; each block writes rows of its own
-        if (private_y_ && core::only_ours(mean, ndarray, 2) && core::only_ours(std, ndarray, 2)) {
-            py::Detached without_gil;
-            copy();
-        } else {
-            copy();
-        }
+        // The summaries are held here and by their views, the columns by the frame and by the views
+        // of the writes under way (on other threads too); each block writes rows of its own.
+        Py_ssize_t column_refs = 1 + ++column_views_;
+        struct Done {
+            Py_ssize_t& views;
+            ~Done() { --views; }
+        } done{column_views_};
+        core::copy_without_gil_if_ours(
+            {{mean, 2}, {std, 2}, {columns_.y, column_refs}, {columns_.y_std, column_refs}}, copy);
     }
 
     void device(Py_ssize_t row, nb::handle records) override {
@@ -248,28 +248,9 @@ public:
 
     void failure(Py_ssize_t, nb::handle) override { throw std::logic_error("a frame holds no exceptions"); }
 
-    nb::object finish() override {
-        private_y_.reset();
-        private_y_std_.reset();
-        return assemble(g_, device_dtype_, columns_);
-    }
+    nb::object finish() override { return assemble(g_, device_dtype_, columns_); }
 
 private:
-    // When the y columns np.empty gave are ours alone, views held until the frame is assembled:
-    // nothing else can reach that memory meanwhile, so blocks write their rows without the GIL.
-    void keep_private_views(nb::handle ndarray) {
-        if (!core::only_ours(columns_.y, ndarray, 1) || !core::only_ours(columns_.y_std, ndarray, 1)) return;
-        try {
-            private_y_.emplace(columns_.y, ndarray, 1, true);
-            private_y_std_.emplace(columns_.y_std, ndarray, 1, true);
-        } catch (const core::NotVectorisable&) {
-        }
-        if (!private_y_ || !private_y_std_ || private_y_->shape(0) != total_ || private_y_std_->shape(0) != total_ ||
-            !private_y_->contiguous() || !private_y_std_->contiguous()) {
-            private_y_.reset();  // the checks at each write report what is wrong with them
-            private_y_std_.reset();
-        }
-    }
 
     // Writes straight into the columns: a block's devices have rows of their own in the frame, so
     // blocks of several threads can be open at once.
@@ -313,7 +294,7 @@ private:
     const core::Plan& plan_;
     nb::object device_dtype_;
     Columns columns_;
-    std::optional<core::Float64Array> private_y_, private_y_std_;
+    Py_ssize_t column_views_ = 0;  // the views of the y columns that writes hold (read under the GIL)
     std::vector<Py_ssize_t> offsets_;
     Py_ssize_t per_device_ = 0;
     Py_ssize_t total_ = 0;  // rows of the frame

@@ -8,6 +8,7 @@
 #include "korva/curve/batch/outputs.hpp"
 #include "korva/curve/batch/progress.hpp"
 #include "korva/curve/batch/workers.hpp"
+#include "korva/py/attached_thread.hpp"
 
 #include <algorithm>
 
@@ -226,16 +227,21 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
         } else {
             for (Py_ssize_t row = start; row < stop; ++row) one_by_one.push_back(row);
         }
-        for (Py_ssize_t row : one_by_one) predict_one(g, request, row, *output);
+        for (Py_ssize_t row : one_by_one) {
+            py::checkpoint();  // at the interpreter's exit, a call stops between devices
+            predict_one(g, request, row, *output);
+        }
         progress.advance(stop - start);
     };
     Py_ssize_t chunks = (Py_ssize_t) spans.size();
     if (threads > 1 && chunks > 1) {
         if (plan) plan->worker_threads = true;
-        BlasOneThread blas;
         run_chunks(chunks, threads, predict_chunk);
     } else {
-        for (Py_ssize_t index = 0; index < chunks; ++index) predict_chunk(index);
+        for (Py_ssize_t index = 0; index < chunks; ++index) {
+            py::checkpoint();
+            predict_chunk(index);
+        }
     }
     progress.close();
     return output->finish();

@@ -2,6 +2,10 @@
 // plain line on stderr.
 #include "korva/curve/batch/progress.hpp"
 
+#include "korva/py/attached_thread.hpp"
+
+#include <cxxabi.h>
+
 namespace korva::curve::batch {
 
 using namespace nb::literals;
@@ -20,11 +24,14 @@ Progress::Progress(bool enabled, Py_ssize_t total) : enabled_(enabled), total_(t
 }
 
 Progress::~Progress() {
-    // Unwinding from an exception: close the bar without masking what is propagating.
-    if (!enabled_) return;
+    // Unwinding from an exception: close the bar without masking what is propagating. Not on a
+    // thread the interpreter is ending, nor once it finalises (writing could take the GIL again).
+    if (!enabled_ || !py::attached() || Py_IsFinalizing()) return;
     PyObject* pending = PyErr_GetRaisedException();
     try {
         close();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
     }
     PyErr_Clear();

@@ -2,7 +2,6 @@
 // block's arrays with the same numpy summaries (mean and standard deviation over the submodels).
 #include "korva/curve/batch/outputs.hpp"
 
-#include <cstring>
 #include <optional>
 
 namespace korva::curve::batch {
@@ -25,24 +24,17 @@ private:
     int was_enabled_;
 };
 
-// numpy's own ndarray type, whose tolist runs no Python code: a type defined in Python is a heap
-// type, whatever name it gives itself.
-bool is_numpy_array(nb::handle obj) {
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "numpy.ndarray") == 0;
-}
-
 // The summaries of one job for the devices of a block, kept until the block is finished.
 struct Summaries {
     const core::Job* job;
     nb::object means, stds, stack;
 
-    // Whether building the records from them runs only the interpreter's and numpy's C code: numpy
-    // arrays throughout, and axis labels from a plain dict whose keys are plain strings (a key of
+    // Whether building the records from them runs only the interpreter's and numpy's C code: numpy's
+    // own arrays throughout (whose tolist runs no Python code), and axis labels from a plain dict whose keys are plain strings (a key of
     // another type could compare through Python code when looked up).
     bool runs_no_python() const {
         for (nb::handle array : {means, stds, stack, job->x_coords})
-            if (!is_numpy_array(array)) return false;
+            if (!core::is_numpy_array(array)) return false;
         if (!PyDict_CheckExact(job->curve_info.ptr())) return false;
         PyObject *key, *value;
         Py_ssize_t position = 0;

@@ -1,6 +1,5 @@
-// Threads for the chunks of a batch: how many n_jobs asks for, BLAS held to one thread of its own
-// per worker while they run, and the pool that runs the chunks and reports their failures in chunk
-// order.
+// Threads for the chunks of a batch: how many n_jobs asks for, and the pool that runs the chunks,
+// with BLAS held to one thread per worker while they run, and reports their failures in chunk order.
 #pragma once
 
 #include "korva/py/function.hpp"
@@ -20,25 +19,14 @@ Py_ssize_t threads_for(nb::handle n_jobs);
 // korva's own (n_jobs other than None or 1) are refused with a ValueError.
 void refuse_threads_for_dask(Py_ssize_t threads);
 
-// While alive, the BLAS libraries loaded in the process use one thread each (threadpoolctl, when
-// importable); the limits in force before are restored when the last of the calls holding one
-// ends, also when it raises. Without threadpoolctl this does nothing.
-class BlasOneThread {
-public:
-    BlasOneThread();
-    ~BlasOneThread();
-    BlasOneThread(const BlasOneThread&) = delete;
-    BlasOneThread& operator=(const BlasOneThread&) = delete;
-
-private:
-    bool holding_ = false;
-};
-
-// Runs `task(chunk)` for the chunks 0 .. count-1 on `threads` threads of the interpreter, each
-// taking the next chunk when it is done with one; the calling thread waits with the GIL released.
-// When a chunk's task throws, no chunk after it starts, every chunk that started finishes, and the
-// exception of the first failing chunk (in chunk order, not in time) is thrown here. So is a
-// KeyboardInterrupt received meanwhile, once the started chunks have finished.
+// Runs `task(chunk)` for the chunks 0 .. count-1 on `threads` threads of korva's own, each taking the
+// next chunk when it is done with one; the calling thread waits with the GIL released. While they
+// run, the BLAS libraries loaded in the process use one thread each (threadpoolctl, when
+// importable); the limits in force before are restored when the last of the calls holding them
+// ends, also when it raises. When a chunk's task throws, no chunk after it starts, every chunk that
+// started finishes, and the exception of the first failing chunk (in chunk order, not in time) is
+// thrown here. So is a KeyboardInterrupt received meanwhile, once the started chunks have finished.
+// The task may call py::checkpoint() between its steps.
 void run_chunks(Py_ssize_t count, Py_ssize_t threads, const std::function<void(Py_ssize_t)>& task);
 
 }  // namespace korva::curve::batch

@@ -6,7 +6,6 @@
 #include "korva/curve/core/core.hpp"
 
 #include "korva/curve/core/float64.hpp"
-#include "korva/py/attached_thread.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -41,13 +40,9 @@ void copy_prediction(nb::handle prediction, nb::handle ndarray, const Float64Arr
                 for (Py_ssize_t r = 0; r < points; ++r) out[r] = values.at(d * points + r);
         }
     };
-    // held by the caller and by the views here; the stack's view is the caller's
-    if (only_ours(prediction, ndarray, 2) && only_ours(stack.owner(), ndarray, 2)) {
-        py::Detached without_gil;  // the first writes into new memory fault its pages in
-        copy();
-    } else {
-        copy();
-    }
+    // held by the caller and by the views here; the stack's view is the caller's. The first writes
+    // into new memory fault its pages in: worth doing without the GIL.
+    copy_without_gil_if_ours({{prediction, 2}, {stack.owner(), 2}}, copy);
 }
 
 // Whether `value` is a (submodels, points) float64 ndarray with at least one submodel.
@@ -170,12 +165,7 @@ nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
             }
         }
     };
-    if (only_ours(matrix, ndarray_, 2)) {
-        py::Detached without_gil;
-        fill();
-    } else {
-        fill();
-    }
+    copy_without_gil_if_ours({{matrix, 2}}, fill);  // held here and by its view
     return matrix;
 }
 

@@ -3,6 +3,9 @@
 
 #include "korva/curve/core/core.hpp"
 
+#include "korva/py/interpreter.hpp"
+
+#include <cstddef>
 #include <cstring>
 
 namespace korva::curve::core {
@@ -39,22 +42,67 @@ bool Float64Array::has_shape(std::initializer_list<Py_ssize_t> shape) const {
     return true;
 }
 
-bool only_ours(nb::handle array, nb::handle ndarray_type, Py_ssize_t own_refs) {
-    PyTypeObject* type = (PyTypeObject*) ndarray_type.ptr();
+namespace {
+
+// The head of numpy's array struct (PyArrayObject_fields), the part of numpy's ABI that only_ours
+// reads; numpy_ndarray() checks that its type agrees with it.
+struct NumpyArray {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+    PyObject* weakreflist;
+};
+constexpr int owns_data = 0x0004;  // NPY_ARRAY_OWNDATA
+
+nb::object resolve_numpy_ndarray() {
+    nb::object numpy = nb::steal(PyImport_ImportModule("numpy"));
+    if (!numpy.is_valid()) {
+        PyErr_Clear();
+        return nb::none();
+    }
+    PyObject* found = PyObject_GetAttrString(numpy.ptr(), "ndarray");
+    if (!found) PyErr_Clear();
+    nb::object named = nb::steal(found);
+    if (!named.is_valid() || !PyType_Check(named.ptr())) return nb::none();
+    // a class defined in Python is a heap type, whatever name it gives itself
+    for (PyTypeObject* type = (PyTypeObject*) named.ptr(); type; type = type->tp_base) {
+        if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) || std::strcmp(type->tp_name, "numpy.ndarray") != 0) continue;
+        bool layout = type->tp_basicsize >= (Py_ssize_t) sizeof(NumpyArray) &&
+                      type->tp_weaklistoffset == (Py_ssize_t) offsetof(NumpyArray, weakreflist);
+        return layout ? nb::borrow((PyObject*) type) : nb::none();
+    }
+    return nb::none();
+}
+
+}  // namespace
+
+PyTypeObject* numpy_ndarray() {
+    nb::object type = py::interpreter_value("korva.numpy_ndarray", resolve_numpy_ndarray);
+    // held by the interpreter's dict for as long as the interpreter lives
+    return type.is_none() ? nullptr : (PyTypeObject*) type.ptr();
+}
+
+bool is_numpy_array(nb::handle obj) {
+    PyTypeObject* ndarray = numpy_ndarray();
+    return ndarray && Py_TYPE(obj.ptr()) == ndarray;
+}
+
+bool only_ours(nb::handle array, Py_ssize_t own_refs) {
+    PyTypeObject* ndarray = numpy_ndarray();
+    if (!ndarray) return false;
     PyObject* current = array.ptr();
     Py_ssize_t expected = own_refs;
     for (int depth = 0; depth < 16; ++depth) {
-        if (Py_TYPE(current) != type || Py_REFCNT(current) != expected) return false;
-        if (type->tp_weaklistoffset <= 0 || *(PyObject**) ((char*) current + type->tp_weaklistoffset)) return false;
-        PyObject* base = PyObject_GetAttrString(current, "base");  // ndarray's own getter: no Python code
-        if (!base) {
-            PyErr_Clear();
-            return false;
-        }
-        bool owns = base == Py_None;
-        Py_DECREF(base);  // still held by `current`
-        if (owns) return true;
-        current = base;
+        if (Py_TYPE(current) != ndarray) return false;
+        const NumpyArray* fields = reinterpret_cast<const NumpyArray*>(current);
+        if (Py_REFCNT(current) != expected || fields->weakreflist) return false;
+        if (!fields->base) return fields->flags & owns_data;
+        current = fields->base;  // held by `current`'s view
         expected = 1;
     }
     return false;
