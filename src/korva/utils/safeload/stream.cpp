@@ -13,8 +13,6 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace korva::utils::safeload {
 
@@ -78,28 +76,25 @@ struct Pipeline {
     std::deque<std::pair<int, Py_ssize_t>> filled;  // buffer and length, oldest first
     std::vector<int> free;                          // buffers the decompressor may write
     bool finished = false;                          // no piece will come any more
-    bool hasher_stopped = false;                    // the hasher failed or could not attach
-    std::exception_ptr failure;                     // what it failed with, if it raised
+    bool drained = false;                           // the hasher took every piece there was
+    bool hasher_gone = false;                       // the hashing thread has ended (or never attached)
+    std::exception_ptr failure;                     // what the hash raised, if it did
 };
 
-// The hashing thread: `update` over each piece's view until the pipeline is finished and drained.
-void hash_pieces(PyInterpreterState* interpreter, Pipeline& pipeline, nb::handle update,
-                 const std::vector<nb::object>& views) {
-    py::AttachedThread thread(interpreter);
-    auto stop = [&](std::exception_ptr failure) {
-        std::lock_guard<std::mutex> lock(pipeline.mutex);
-        pipeline.hasher_stopped = true;
-        pipeline.failure = failure;
-        pipeline.changed.notify_all();
-    };
-    if (!thread.attached()) return stop(nullptr);
+// The hashing thread's body, with the GIL: `update` over each piece's view until the pipeline is
+// finished and drained. It gives up when the interpreter exits (its caller may have parked).
+void hash_pieces(Pipeline& pipeline, nb::handle update, const std::vector<nb::object>& views) {
+    py::ExitWatch watch;
     for (;;) {
         std::pair<int, Py_ssize_t> piece{-1, 0};
         {
             py::Detached waiting;
             std::unique_lock<std::mutex> lock(pipeline.mutex);
-            pipeline.changed.wait(lock, [&] { return !pipeline.filled.empty() || pipeline.finished; });
-            if (!pipeline.filled.empty()) {
+            if (!watch.wait(lock, pipeline.changed, [&] { return !pipeline.filled.empty() || pipeline.finished; }))
+                return;
+            if (pipeline.filled.empty()) {
+                pipeline.drained = true;
+            } else {
                 piece = pipeline.filled.front();
                 pipeline.filled.pop_front();
             }
@@ -112,8 +107,10 @@ void hash_pieces(PyInterpreterState* interpreter, Pipeline& pipeline, nb::handle
                                   : nb::steal<nb::object>(PySequence_GetSlice(view.ptr(), 0, piece.second));
             if (!data.is_valid()) throw nb::python_error();
             update(data);
-        } catch (...) {
-            return stop(std::current_exception());
+        } catch (nb::python_error&) {
+            std::lock_guard<std::mutex> lock(pipeline.mutex);
+            pipeline.failure = std::current_exception();
+            return;
         }
         std::lock_guard<std::mutex> lock(pipeline.mutex);
         pipeline.free.push_back(piece.first);
@@ -121,35 +118,31 @@ void hash_pieces(PyInterpreterState* interpreter, Pipeline& pipeline, nb::handle
     }
 }
 
-// The hashing thread, told to finish and joined (with the GIL let go) however the caller leaves.
-// Its start and attachment are all here.
+// The hashing thread (one of korva's own), told to finish and joined however the caller leaves.
 class Hasher {
 public:
-    Hasher(Pipeline& pipeline, nb::handle update, const std::vector<nb::object>& views) : pipeline_(pipeline) {
-        // a thread that first takes the GIL while the interpreter shuts down is ended there, unheard
-        if (Py_IsFinalizing()) return;
-        PyInterpreterState* interpreter = PyThreadState_GetInterpreter(PyThreadState_Get());
-        try {
-            thread_ = std::thread(hash_pieces, interpreter, std::ref(pipeline), update, std::cref(views));
-        } catch (const std::system_error&) {
-        }
-    }
+    Hasher(Pipeline& pipeline, nb::handle update, const std::vector<nb::object>& views)
+        : pipeline_(pipeline),
+          thread_([&pipeline, update, &views] { hash_pieces(pipeline, update, views); },
+                  [&pipeline] {
+                      std::lock_guard<std::mutex> lock(pipeline.mutex);
+                      pipeline.hasher_gone = true;
+                      pipeline.changed.notify_all();
+                  }) {}
     ~Hasher() { finish(); }
-    bool started() const { return thread_.joinable(); }
+    bool started() const { return thread_.started(); }
     void finish() {
-        if (!thread_.joinable()) return;
         {
             std::lock_guard<std::mutex> lock(pipeline_.mutex);
             pipeline_.finished = true;
             pipeline_.changed.notify_all();
         }
-        py::Detached joining;
         thread_.join();
     }
 
 private:
     Pipeline& pipeline_;
-    std::thread thread_;
+    py::Thread thread_;
 };
 
 // hashlib.sha256 as hashlib made it: the OpenSSL constructor, or the built-in one without OpenSSL.
@@ -242,8 +235,8 @@ bool stream_into(const py::Call& g, const mtdump::ReadContainer& container, nb::
             {
                 py::Detached waiting;
                 std::unique_lock<std::mutex> lock(pipeline.mutex);
-                pipeline.changed.wait(lock, [&] { return !pipeline.free.empty() || pipeline.hasher_stopped; });
-                if (!pipeline.hasher_stopped) {
+                pipeline.changed.wait(lock, [&] { return !pipeline.free.empty() || pipeline.hasher_gone; });
+                if (!pipeline.hasher_gone) {
                     index = pipeline.free.back();
                     pipeline.free.pop_back();
                 }
@@ -265,7 +258,7 @@ bool stream_into(const py::Call& g, const mtdump::ReadContainer& container, nb::
         }
         hasher.finish();
         if (pipeline.failure) std::rethrow_exception(pipeline.failure);
-        if (pipeline.hasher_stopped || total != content_size) return false;
+        if (!pipeline.drained || total != content_size) return false;
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception)) throw;
         return false;  // damaged data, a replaced part: the literal steps raise their own error
