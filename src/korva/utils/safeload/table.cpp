@@ -231,11 +231,12 @@ nb::object original(const char* module, const char* name) {
 
 nb::object original(const Entry& e) { return original(e.module, e.name); }
 
-nb::object resolve(const py::Call& g, const Entry& e) {
-    return e.narrowed ? g(e.narrowed) : original(e);
+nb::object resolve(Context& ctx, const Entry& e) {
+    return e.narrowed ? ctx.g(e.narrowed) : nb::borrow(ctx.original(e.module, e.name));
 }
 
-nb::object resolve_trusted(const py::Call& g, const TrustedName& name, int& as_entry) {
+nb::object resolve_trusted(Context& ctx, const TrustedName& name, int& as_entry) {
+    const py::Call& g = ctx.g;
     as_entry = -1;
     if (name.module == "__main__") refuse(g, name.spelled);
     nb::object obj;
@@ -253,8 +254,9 @@ nb::object resolve_trusted(const py::Call& g, const TrustedName& name, int& as_e
     for (int i = 0; i < entry_count(); ++i)
         if (obj.is(py::loaded_attribute(entries[i].module, entries[i].name))) {
             as_entry = i;
-            return resolve(g, entries[i]);
+            return resolve(ctx, entries[i]);
         }
+    ctx.add_trusted(obj);
     return obj;
 }
 
