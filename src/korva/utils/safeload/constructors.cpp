@@ -15,6 +15,8 @@ namespace {
     refuse(g, "constructor arguments refused: " + what);
 }
 
+[[noreturn]] void refuse_state(const py::Call& g, const std::string& what) { refuse(g, "state refused: " + what); }
+
 [[noreturn]] void refuse_dtype(const py::Call& g, const char* what) {
     refuse(g, std::string("inconsistent dtype refused: ") + what);
 }
@@ -535,12 +537,12 @@ bool is_array(Context& ctx, nb::handle value) { return value.type().is(ctx.numpy
 // A state applied to an instance's attributes: an exact dict of attribute names, none of them one
 // the instance may not hold (see refused_attribute).
 void check_attribute_state(Context& ctx, nb::handle cls, nb::handle state) {
-    if (!PyDict_CheckExact(state.ptr())) refuse_arguments(ctx.g, "a state that is not a dict");
+    if (!PyDict_CheckExact(state.ptr())) refuse_state(ctx.g, "a state that is not a dict");
     PyObject *key, *value;
     Py_ssize_t at = 0;
     while (PyDict_Next(state.ptr(), &at, &key, &value)) {
         std::string why = refused_attribute(cls, key);
-        if (!why.empty()) refuse_arguments(ctx.g, why);
+        if (!why.empty()) refuse_state(ctx.g, why);
     }
 }
 
@@ -548,7 +550,7 @@ void check_attribute_state(Context& ctx, nb::handle cls, nb::handle state) {
 // value of another type could answer that code's attribute lookups itself.
 nb::handle state_item(Context& ctx, nb::handle state, const char* key) {
     PyObject* value = PyDict_GetItemString(state.ptr(), key);
-    if (!value) refuse_arguments(ctx.g, std::string("a state without ") + key);
+    if (!value) refuse_state(ctx.g, std::string("a state without ") + key);
     return value;
 }
 
@@ -559,12 +561,12 @@ void build_instance(Context& ctx, Role role, nb::handle obj, nb::handle state) {
     check_attribute_state(ctx, cls, state);
     if (role == Role::instance) {
         PyObject* version = PyDict_GetItemString(state.ptr(), "_sklearn_version");
-        if (version && !PyUnicode_CheckExact(version)) refuse_arguments(ctx.g, "a version that is not a str");
+        if (version && !PyUnicode_CheckExact(version)) refuse_state(ctx.g, "a version that is not a str");
         nb::handle predictor = ctx.loaded("sklearn.ensemble._hist_gradient_boosting.predictor", "TreePredictor");
         if (cls.is(predictor)) {
             for (const char* key : {"nodes", "binned_left_cat_bitsets", "raw_left_cat_bitsets"})
                 if (!is_array(ctx, state_item(ctx, state, key)))
-                    refuse_arguments(ctx.g, std::string("a TreePredictor's ") + key + " that is not an ndarray");
+                    refuse_state(ctx.g, std::string("a TreePredictor's ") + key + " that is not an ndarray");
         }
     }
     build_generic(obj, state);
@@ -572,11 +574,11 @@ void build_instance(Context& ctx, Role role, nb::handle obj, nb::handle state) {
 
 // scikit-learn's Tree: max_depth and node_count, and the node and value arrays it copies from.
 void build_tree(Context& ctx, nb::handle tree, nb::handle state) {
-    if (!PyDict_CheckExact(state.ptr()) || PyDict_GET_SIZE(state.ptr()) != 4) refuse_arguments(ctx.g, "a Tree state");
+    if (!PyDict_CheckExact(state.ptr()) || PyDict_GET_SIZE(state.ptr()) != 4) refuse_state(ctx.g, "a Tree state");
     for (const char* key : {"max_depth", "node_count"})
-        if (!int_in(state_item(ctx, state, key), 0, (1LL << 31) - 1)) refuse_arguments(ctx.g, "a Tree state");
+        if (!int_in(state_item(ctx, state, key), 0, (1LL << 31) - 1)) refuse_state(ctx.g, "a Tree state");
     for (const char* key : {"nodes", "values"})
-        if (!is_array(ctx, state_item(ctx, state, key))) refuse_arguments(ctx.g, "a Tree state");
+        if (!is_array(ctx, state_item(ctx, state, key))) refuse_state(ctx.g, "a Tree state");
     build_generic(tree, state);
 }
 
@@ -587,20 +589,20 @@ void build_new_object(Context& ctx, nb::handle obj, nb::handle state) {
     bool binary_tree = cls.is(ctx.loaded("sklearn.neighbors._kd_tree", "KDTree")) ||
                        cls.is(ctx.loaded("sklearn.neighbors._ball_tree", "BallTree"));
     if (binary_tree) {
-        if (!PyTuple_CheckExact(state.ptr()) || size(state) != 13) refuse_arguments(ctx.g, "a neighbour tree state");
+        if (!PyTuple_CheckExact(state.ptr()) || size(state) != 13) refuse_state(ctx.g, "a neighbour tree state");
         for (Py_ssize_t i = 0; i < 4; ++i)
-            if (!is_array(ctx, item(state, i))) refuse_arguments(ctx.g, "a neighbour tree state");
+            if (!is_array(ctx, item(state, i))) refuse_state(ctx.g, "a neighbour tree state");
         for (Py_ssize_t i = 4; i < 11; ++i)
-            if (!int_in(item(state, i), -1, 1LL << 48)) refuse_arguments(ctx.g, "a neighbour tree state");
+            if (!int_in(item(state, i), -1, 1LL << 48)) refuse_state(ctx.g, "a neighbour tree state");
         nb::handle metric = item(state, 11), weights = item(state, 12);
         if (!new_object_class(ctx, entry(find_entry("sklearn.metrics._dist_metrics", "newObj")), metric.type()) ||
             !(weights.is_none() || is_array(ctx, weights)))
-            refuse_arguments(ctx.g, "a neighbour tree state");
+            refuse_state(ctx.g, "a neighbour tree state");
     } else {
         if (!PyTuple_CheckExact(state.ptr()) || size(state) != 3 ||
             !(PyFloat_CheckExact(item(state, 0).ptr()) || is_exact_int(item(state, 0))) || !is_array(ctx, item(state, 1)) ||
             !is_array(ctx, item(state, 2)))
-            refuse_arguments(ctx.g, "a distance metric state");
+            refuse_state(ctx.g, "a distance metric state");
     }
     build_generic(obj, state);
 }
@@ -611,14 +613,14 @@ void build_partial(Context& ctx, nb::handle partial, nb::handle state) {
     if (!PyTuple_CheckExact(state.ptr()) || size(state) != 4 ||
         !item(state, 0).is(ctx.original("sklearn.utils.validation", "check_array")) ||
         !PyTuple_CheckExact(item(state, 1).ptr()) || size(item(state, 1)) != 0 || !item(state, 3).is_none())
-        refuse_arguments(ctx.g, "a partial state");
+        refuse_state(ctx.g, "a partial state");
     nb::handle keywords = item(state, 2);
     if (!keywords.is_none()) {
-        if (!PyDict_CheckExact(keywords.ptr())) refuse_arguments(ctx.g, "a partial state");
+        if (!PyDict_CheckExact(keywords.ptr())) refuse_state(ctx.g, "a partial state");
         PyObject *key, *value;
         Py_ssize_t at = 0;
         while (PyDict_Next(keywords.ptr(), &at, &key, &value))
-            if (!PyUnicode_CheckExact(key)) refuse_arguments(ctx.g, "a partial state");
+            if (!PyUnicode_CheckExact(key)) refuse_state(ctx.g, "a partial state");
     }
     build_generic(partial, state);
 }
@@ -640,7 +642,7 @@ void build(Context& ctx, Role role, nb::handle obj, nb::handle state) {
                 Py_ssize_t at = 0;
                 while (PyDict_Next(state.ptr(), &at, &key, &value))
                     if (PyUnicode_CheckExact(key) && !refused_attribute(nb::handle(), key).empty())
-                        refuse_arguments(ctx.g, refused_attribute(nb::handle(), key));
+                        refuse_state(ctx.g, refused_attribute(nb::handle(), key));
             }
             return build_generic(obj, state);
         default: return build_generic(obj, state);

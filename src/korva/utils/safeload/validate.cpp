@@ -92,16 +92,22 @@ public:
         if (check_owner(obj)) walk_attributes(obj, depth);
     }
 
-    // The callables a finished graph may hold: a dtype's scalar type handed as a parameter (an
-    // encoder's dtype), the partial of check_array (checked as one), the listed loss objects and what
-    // a caller trusted. A class or function anywhere else would be called by whatever reads the
-    // attribute it sits in (a method it shadows, a Bunch key, a parameter scikit-learn calls).
+    // The callables a finished graph may hold, each only in the attribute scikit-learn keeps it in: an
+    // encoder's `dtype` (numpy's float64), a FunctionTransformer's `func` (the partial of check_array,
+    // checked as one), an ensemble's `_loss` (the listed loss objects); and what a caller trusted. A
+    // class or function anywhere else would be called by whatever reads the attribute it sits in (a
+    // method it shadows, a Bunch key, a parameter scikit-learn calls).
     bool callable_allowed(nb::handle obj) {
         nb::handle type = obj.type();
-        if (ctx_.is_trusted(obj) || ctx_.is_trusted(type) || obj.is(float64_type_) || type.is(partial_)) return true;
-        if (PyType_Check(obj.ptr())) return false;
+        if (ctx_.is_trusted(obj) || ctx_.is_trusted(type)) return true;
+        const std::string where = path_.empty() ? std::string() : path_.back();
+        if (obj.is(float64_type_)) return where == "dtype";
+        if (type.is(partial_)) return where == "func";
+        if (PyType_Check(obj.ptr()) || where != "_loss") return false;
         for (int i = 0; i < entry_count(); ++i)
-            if (entry(i).role == Role::instance && type.is(ctx_.loaded(entry(i).module, entry(i).name))) return true;
+            if (entry(i).role == Role::instance && std::string_view(entry(i).module) == "sklearn._loss.loss" &&
+                type.is(ctx_.loaded(entry(i).module, entry(i).name)))
+                return true;
         return false;
     }
 
