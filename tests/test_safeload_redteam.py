@@ -35,7 +35,8 @@ from sklearn.utils.validation import check_array
 import korva.utils.mtdump as D
 import korva.utils.safeload as S
 
-from safeload_streams import Stream, write
+from safeload_streams import Stream, container, f8, write
+from test_safeload_budgets import _CHILD, HANG_GUARD_S, UNDER_ASAN
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RNG = np.random.default_rng(0)
@@ -339,6 +340,70 @@ def test_the_refusal_list_is_bounded(tmp_path):
     assert len(scan["globals"]) == 101  # the last one met the bound
 
 
+def _measured(tmp_path, raw, **keywords):
+    """load_dump in a fresh interpreter: its outcome, time and peak memory, or a hang past the guard."""
+    path = tmp_path / "budget.mtd"
+    path.write_bytes(raw)
+    try:
+        proc = subprocess.run([sys.executable, "-c", _CHILD, str(path), "load_dump", json.dumps(keywords)],
+                              capture_output=True, text=True, timeout=2 * HANG_GUARD_S)
+    except subprocess.TimeoutExpired:
+        pytest.fail("a hang")
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    outcome = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert outcome["seconds"] < HANG_GUARD_S, outcome
+    return outcome
+
+
+def test_dtypes_waiting_for_their_state_cost_no_quadratic_time(tmp_path):
+    # every array's dtype was looked for among all the dtypes still waiting for their state: 800,000
+    # waiting dtypes and 800,000 arrays took minutes
+    stream = Stream(5)
+    stream.global_("numpy", "dtype")
+    dtype = stream.put()
+    stream.raw(b"0").text("f8")
+    code = stream.put()
+    stream.raw(b"0")
+    for _ in range(800_000):
+        stream.get(dtype).get(code).raw(b"\x89\x88\x87R0")  # dtype("f8", False, True), never given its state
+    f8(stream)
+    built = stream.put()
+    stream.raw(b"0").global_("numpy._core.numeric", "_frombuffer")
+    frombuffer = stream.put()
+    stream.raw(b"0C\x08" + bytes(8))
+    data = stream.put()
+    stream.raw(b"0").value((1,))
+    shape = stream.put()
+    stream.raw(b"0").text("C")
+    order = stream.put()
+    stream.raw(b"0")
+    for _ in range(800_000):
+        stream.get(frombuffer).raw(b"(").get(data).get(built).get(shape).get(order).raw(b"tR0")
+    outcome = _measured(tmp_path, container(stream.raw(b"N.")), max_items=20_000_000)
+    assert outcome["error"] is None, outcome
+
+
+def test_the_preprocessor_check_holds_no_list_of_the_width(tmp_path):
+    # a 6 KB file: HGB 2**25 features wide (one boolean array, also the transformer's column mask);
+    # the check of the columns made a list of 2**25 ints (1.6 GiB) before it compared them
+    model = HistGradientBoostingRegressor(max_iter=2, categorical_features=[2]).fit(
+        np.column_stack([X[:, :2], RNG.integers(0, 4, len(X))]), Y)
+    wide = np.ones(1 << 25, dtype=bool)
+    model.n_features_in_ = model._preprocessor.n_features_in_ = len(wide)
+    model._bin_mapper.is_categorical_ = wide
+    transformers = model._preprocessor.transformers_
+    transformers[0] = (transformers[0][0], transformers[0][1], wide)
+    D.save_dump(model, tmp_path / "x.mtd")
+    assert os.path.getsize(tmp_path / "x.mtd") < 10_000
+    for keywords, message in [({}, "checking the loaded object takes more than max_items=10000000 steps"),
+                              ({"max_items": 1 << 30}, "_preprocessor.transformers_[0]: column indices that do "
+                                                       "not match its columns")]:
+        outcome = _measured(tmp_path, (tmp_path / "x.mtd").read_bytes(), **keywords)
+        assert outcome["error"] == "MTDUntrustedError" and outcome["message"] == message, outcome
+        if not UNDER_ASAN:
+            assert outcome["peak_mib"] < 512, outcome
+
+
 # ---------------------------------------------------------------------------------------------
 # The table's objects rebound while a load runs (another thread, a hook): a load builds with and
 # checks against the objects the stream first got, and calls no replacement.
@@ -413,3 +478,23 @@ def test_loads_in_threads_at_once(tmp_path):
     for thread in threads:
         thread.join()
     assert results == ["HistGradientBoostingRegressor"] * 10 and len(errors) == 2
+
+
+# ---------------------------------------------------------------------------------------------
+# `trusted` never adds what runs code, imports or walks attributes, reached by any name.
+
+@pytest.mark.parametrize("name, argument", [
+    ("timeit.timeit", "open({mark!r}, 'w')"),      # compiles and runs its statement
+    ("cProfile.run", "open({mark!r}, 'w')"),       # the same, profiled
+    ("pkgutil.resolve_name", "os:system"),         # imports and walks attributes
+    ("pydoc.locate", "os.system"),
+    ("posix.posix_spawnp", "touch"),
+    ("copyreg.__newobj__", "x"),                   # cls.__new__ of any class handed to it
+])
+def test_trusted_refuses_what_runs_code(tmp_path, name, argument):
+    mark = str(tmp_path / "ran")
+    module, _, attribute = name.rpartition(".")
+    write(tmp_path / "x.mtd", Stream(4).call(module, attribute, argument.format(mark=mark)).stop())
+    with pytest.raises(S.MTDUntrustedError) as refused:
+        S.load_dump(tmp_path / "x.mtd", trusted=[name])
+    assert refused.value.refused[0].startswith(name) and not os.path.exists(mark)

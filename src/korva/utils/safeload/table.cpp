@@ -161,7 +161,40 @@ const std::pair<const char*, const char*> never_trusted[] = {
     {"dill._dill", "_create_lock"}, {"dill._dill", "_create_rlock"}, {"dill._dill", "_import_module"},
     {"dill._dill", "_get_attr"}, {"dill._dill", "_eval_repr"}, {"dill._dill", "_load_type"},
     {"dill._dill", "_create_type"}, {"dill._dill", "_create_filehandle"}, {"dill._dill", "_create_namedtuple"},
+    {"numpy", "load"}, {"numpy", "fromfile"}, {"numpy.lib.format", "read_array"}, {"pandas", "read_pickle"},
 };
+
+// Modules whose functions and classes start processes, run or compile code, import, load libraries,
+// unpickle, walk attributes or open files (and their submodules): nothing defined in one is added,
+// whatever name it is reached by; its `__module__` says where an object was defined.
+const char* const never_trusted_modules[] = {
+    "builtins", "os", "posix", "nt", "subprocess", "_posixsubprocess", "pty", "signal", "sys", "gc",
+    "ctypes", "_ctypes", "importlib", "pkgutil", "zipimport", "runpy", "pydoc", "inspect", "types", "operator",
+    "_operator", "code", "codeop", "timeit", "cProfile", "profile", "_lsprof", "pdb", "bdb", "trace", "doctest",
+    "pickle", "_pickle", "copyreg", "marshal", "shelve", "dill", "cloudpickle", "joblib", "pandas.io.pickle",
+    "multiprocessing", "concurrent", "threading", "_thread", "io", "_io", "shutil", "tempfile", "socket", "_socket",
+    "webbrowser",
+};
+
+bool in_module_family(std::string_view module) {
+    for (const char* family : never_trusted_modules) {
+        std::string_view f(family);
+        if (module == f || (module.size() > f.size() && module.substr(0, f.size()) == f && module[f.size()] == '.'))
+            return true;
+    }
+    return false;
+}
+
+// Where an object was defined, by its `__module__` (read on the object itself, as the interpreter
+// names it); empty when it has none.
+std::string defined_in(nb::handle obj) {
+    nb::object module = nb::steal(PyObject_GetAttrString(obj.ptr(), "__module__"));
+    if (!module.is_valid()) {
+        PyErr_Clear();
+        return {};
+    }
+    return PyUnicode_CheckExact(module.ptr()) ? text_of(module) : std::string();
+}
 
 }  // namespace
 
@@ -256,6 +289,8 @@ nb::object resolve_trusted(Context& ctx, const TrustedName& name, int& as_entry)
             as_entry = i;
             return resolve(ctx, entries[i]);
         }
+    if (in_module_family(name.module) || in_module_family(defined_in(obj)))
+        refuse(g, name.spelled + " (of a module that runs code or processes, imports, unpickles or opens files)");
     ctx.add_trusted(obj);
     return obj;
 }
