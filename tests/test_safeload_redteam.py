@@ -498,3 +498,15 @@ def test_trusted_refuses_what_runs_code(tmp_path, name, argument):
     with pytest.raises(S.MTDUntrustedError) as refused:
         S.load_dump(tmp_path / "x.mtd", trusted=[name])
     assert refused.value.refused[0].startswith(name) and not os.path.exists(mark)
+
+
+@pytest.mark.parametrize("size", [2 ** 64 - 1, 2 ** 64 - 3, 2 ** 40])
+def test_a_frame_past_any_stream_is_refused(tmp_path, size):
+    # its end wrapped around the stream's length: the frame was ended as soon as it began
+    write(tmp_path / "x.mtd", b"\x80\x04\x95" + size.to_bytes(8, "little") + b"N.")
+    for reader in (S.load_dump, S.scan_dump):
+        try:
+            result = reader(tmp_path / "x.mtd")
+        except S.MTDUntrustedError as error:
+            result = {"refused_opcodes": list(error.refused)}
+        assert "a frame longer than the stream" in result["refused_opcodes"], result

@@ -491,6 +491,8 @@ private:
 
     void frame(uint64_t size) {
         if (in_frame_) throw Refusal{"a frame inside a frame", true};
+        // (a larger size would wrap the frame's end around and leave the frame unenforced)
+        if (size > (uint64_t) budget_.max_bytes) throw Refusal{"a frame longer than the stream", true};
         frame_end_ = pos_ + size;
         in_frame_ = size > 0;
     }
