@@ -244,6 +244,9 @@ REFUSED = {
                                            "effective_metric_params_.w: weights do not match n_features_in_"),
     "an algorithm name": (lambda: _knn(_fit_method="pyfunc"), "_fit_method: an algorithm outside the table's"),
     "a weights name": (lambda: _knn(weights="callable"), "weights: a name outside the table's: 'callable'"),
+    "an ensemble in the middle of its fit": (  # predict would skip validating and converting the rows
+        lambda: _with(HistGradientBoostingRegressor(max_iter=2).fit(X, Y), _in_fit=True),
+        "_in_fit: an ensemble in the middle of its fit"),
     "a two-output initial estimator": (
         lambda: _with(GradientBoostingRegressor(n_estimators=2).fit(X, Y),
                       init_=DummyRegressor().fit(X, np.column_stack([Y, Y]))),

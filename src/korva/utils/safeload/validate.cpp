@@ -363,6 +363,11 @@ private:
         nb::object predictors = attribute(dict, "_predictors");
         if (!predictors.is_valid()) return;
         if (width < 0) fail("a fitted ensemble without n_features_in_");
+        // set only while fit runs: predict would take the rows for binned ones, unchecked and unconverted
+        if (attribute(dict, "_in_fit").is_valid()) {
+            Part part(this, "_in_fit");
+            fail("an ensemble in the middle of its fit");
+        }
         nb::object categorical;
         {
             Part part(this, "_bin_mapper");
