@@ -229,6 +229,8 @@ REFUSED = {
                                        "state refused: attribute __sklearn_is_fitted__ (a name looked up on the "
                                        "instance by protocol)"),
     "a class as an attribute": (lambda: _with(LINEAR, _more_tags=np.ndarray), "_more_tags: a class where data belongs"),
+    "a class in an object array": (lambda: {"a": np.array([[1, 2], [np.ndarray, 3]], dtype=object)},
+                                   "['a'][1, 0]: a class where data belongs"),
     "a function as an attribute": (lambda: _with(LINEAR, helper=check_array), "helper: a function where data belongs"),
     "a Bunch as a pipeline step": (lambda: Pipeline([("scale", Bunch(transform=np.ndarray)), ("model", LINEAR)]),
                                    "steps[0][1]['transform']: a class where data belongs"),

@@ -113,7 +113,14 @@ public:
 
     [[noreturn]] void fail(const std::string& what) {
         std::string text;
-        for (const std::string& part : path_) text += (text.empty() || part[0] == '[') ? part : "." + part;
+        size_t arrays = 0;
+        for (const std::string& part : path_) {
+            if (!part.empty() && part[0] == array_item[0]) {
+                text += array_index(array_dims_[arrays++], std::stoll(part.substr(1)));
+                continue;
+            }
+            text += (text.empty() || part[0] == '[') ? part : "." + part;
+        }
         text = (text.empty() ? std::string("the loaded object") : text) + ": " + what;
         refuse(g_, text);
     }
@@ -136,6 +143,10 @@ private:
     std::unordered_map<PyObject*, PredictorNeeds> predictors_checked_;
     nb::list held_;  // everything visited stays alive until the walk ends
     std::vector<std::string> path_;
+    // The shapes of the object arrays being walked, outermost first: a path part that starts with
+    // array_item is the flat index of an item of the next one.
+    std::vector<std::vector<long long>> array_dims_;
+    static constexpr const char* array_item = "\x01";
 
     // One step of the path to what is being checked, for the message.
     struct Part {
@@ -200,18 +211,24 @@ private:
         if (!PyList_Check(flat.ptr())) fail("object array");
         std::vector<long long> dims;
         for (nb::handle d : shape) dims.push_back(nb::cast<long long>(d));
+        // the item's place in the path is its flat index; a message spells it out in the array's shape
+        array_dims_.push_back(std::move(dims));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(flat.ptr()); ++i) {
-            // the C-order index of item i, as "[i, j]"
-            std::string index;
-            long long rest = i;
-            for (size_t axis = dims.size(); axis-- > 0;) {
-                long long extent = dims[axis] > 0 ? dims[axis] : 1;
-                index = std::to_string(rest % extent) + (index.empty() ? "" : ", ") + index;
-                rest /= extent;
-            }
-            Part part(this, "[" + index + "]");
+            Part part(this, array_item + std::to_string(i));
             walk(PyList_GET_ITEM(flat.ptr(), i), depth + 1);
         }
+        array_dims_.pop_back();
+    }
+
+    // The C-order index of item `flat` of an array of shape `dims`, as "[i, j]".
+    static std::string array_index(const std::vector<long long>& dims, long long flat) {
+        std::string index;
+        for (size_t axis = dims.size(); axis-- > 0;) {
+            long long extent = dims[axis] > 0 ? dims[axis] : 1;
+            index = std::to_string(flat % extent) + (index.empty() ? "" : ", ") + index;
+            flat /= extent;
+        }
+        return "[" + index + "]";
     }
 
     long long integer(const nb::object& value, const char* name, long long low = 0, long long high = 1LL << 40) {
