@@ -515,3 +515,27 @@ def test_a_frame_past_any_stream_is_refused(tmp_path, size):
         except S.MTDUntrustedError as error:
             result = {"refused_opcodes": list(error.refused)}
         assert "a frame longer than the stream" in result["refused_opcodes"], result
+
+
+def test_messages_do_not_repr_what_the_file_shares(tmp_path):
+    # the refusal of a codec named by a list showed the list's repr: a list of 100 references to a list
+    # of 100 references to ... is a few hundred bytes of stream and 100**depth items of repr
+    stream = Stream(4).global_("_codecs", "encode").text("x").raw(b"]")
+    inner = stream.put()
+    stream.raw(b"0")
+    for _ in range(3):
+        stream.raw(b"](")
+        for _ in range(100):
+            stream.get(inner)
+        stream.raw(b"e")
+        inner = stream.put()
+        stream.raw(b"0")
+    write(tmp_path / "x.mtd", stream.get(inner).raw(b"\x86R.").raw(b""))
+    with pytest.raises(S.MTDUntrustedError) as refused:
+        S.load_dump(tmp_path / "x.mtd")
+    assert refused.value.refused == ("_codecs.encode(..., <list>)",)
+    # a long name is shown cut short
+    write(tmp_path / "x.mtd", Stream(4).call("_codecs", "encode", "x", "y" * 100_000).stop())
+    with pytest.raises(S.MTDUntrustedError) as refused:
+        S.load_dump(tmp_path / "x.mtd")
+    assert refused.value.refused == ("_codecs.encode(..., '" + "y" * 64 + "'...)",)

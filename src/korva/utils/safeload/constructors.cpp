@@ -457,7 +457,7 @@ nb::object construct(Context& ctx, const Entry& e, nb::handle args) {
             // any other codec name would have the codec registry import a module of that name
             if (n != 2 || !PyUnicode_CheckExact(item(args, 0).ptr()) ||
                 !(text_is(item(args, 1), "latin1") || text_is(item(args, 1), "latin-1"))) {
-                std::string codec = n == 2 ? text_of(nb::repr(item(args, 1))) : "?";
+                std::string codec = n == 2 ? shown(item(args, 1)) : "?";
                 refuse(g, "_codecs.encode(..., " + codec + ")");
             }
             nb::object encoded = nb::steal(PyUnicode_AsLatin1String(item(args, 0).ptr()));
@@ -493,7 +493,7 @@ nb::object construct(Context& ctx, const Entry& e, nb::handle args) {
             int index = n == 1 && PyUnicode_CheckExact(item(args, 0).ptr())
                             ? load_type_entry(text_of(item(args, 0)))
                             : -1;
-            if (index < 0) refuse(g, "dill._dill._load_type(" + text_of(nb::repr(args)) + ")");
+            if (index < 0) refuse(g, "dill._dill._load_type(" + (n == 1 ? shown(item(args, 0)) : std::string("...")) + ")");
             return resolve(ctx, entry(index));
         }
         case Role::bit_generator:
@@ -522,11 +522,12 @@ nb::object construct(Context& ctx, const Entry& e, nb::handle args) {
 std::string refused_attribute(nb::handle cls, PyObject* key) {
     if (!PyUnicode_CheckExact(key)) return "an attribute name that is not a str";
     Py_ssize_t size = PyUnicode_GET_LENGTH(key);
+    auto name = [&] { return size <= 64 ? text_of(key) : shown(key); };
     if (size >= 4 && PyUnicode_READ_CHAR(key, 0) == '_' && PyUnicode_READ_CHAR(key, 1) == '_' &&
         PyUnicode_READ_CHAR(key, size - 1) == '_' && PyUnicode_READ_CHAR(key, size - 2) == '_')
-        return "attribute " + text_of(key) + " (a name looked up on the instance by protocol)";
+        return "attribute " + name() + " (a name looked up on the instance by protocol)";
     if (cls.is_valid() && PyType_Check(cls.ptr()) && _PyType_Lookup((PyTypeObject*) cls.ptr(), key))
-        return "attribute " + text_of(key) + " (shadows what its class defines)";
+        return "attribute " + name() + " (shadows what its class defines)";
     return {};
 }
 

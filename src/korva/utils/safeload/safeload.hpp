@@ -84,6 +84,10 @@ nb::object resolve_trusted(Context& ctx, const TrustedName& name, int& as_entry)
 
 // The UTF-8 text of a str (its repr's for anything else, "?" for what cannot be encoded).
 std::string text_of(nb::handle value);
+// How a message shows a value the file chose: a str, bytes, int, float, bool or None by its repr (a
+// str or bytes cut after 64 characters), anything else by its type's name. Never a whole repr, which
+// a file's sharing of objects could make exponentially long.
+std::string shown(nb::handle value);
 
 // ---- refusals -------------------------------------------------------------------------------
 // MTDUntrustedError(message) with `refused` set to the tuple `refused`.

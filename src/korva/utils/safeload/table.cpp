@@ -5,6 +5,7 @@
 // A caller's `trusted` names are exact pairs resolved the same way, never to objects that run code.
 #include "korva/utils/safeload/safeload.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korva::utils::safeload {
@@ -304,6 +305,28 @@ std::string text_of(nb::handle value) {
         return "?";
     }
     return std::string(chars, (size_t) size);
+}
+
+std::string shown(nb::handle value) {
+    constexpr Py_ssize_t cut = 64;
+    PyObject* p = value.ptr();
+    if (PyUnicode_CheckExact(p) || PyBytes_CheckExact(p)) {
+        Py_ssize_t n = PyUnicode_CheckExact(p) ? PyUnicode_GET_LENGTH(p) : PyBytes_GET_SIZE(p);
+        nb::object head = nb::steal(PySequence_GetSlice(p, 0, std::min(n, cut)));
+        if (!head.is_valid()) {
+            PyErr_Clear();
+            return "?";
+        }
+        return text_of(nb::repr(head)) + (n > cut ? "..." : "");
+    }
+    if (PyLong_CheckExact(p)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(p, &overflow);
+        if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+        return overflow ? std::string("<int>") : std::to_string(n);
+    }
+    if (PyFloat_CheckExact(p) || PyBool_Check(p) || value.is_none()) return text_of(nb::repr(value));
+    return std::string("<") + Py_TYPE(p)->tp_name + ">";
 }
 
 void raise_untrusted(const py::Call& g, nb::handle message, nb::handle refused) {

@@ -161,13 +161,8 @@ private:
         return PyType_Check(cls.ptr()) && PyObject_TypeCheck(obj.ptr(), (PyTypeObject*) cls.ptr());
     }
 
-    // A dict key as the path shows it: the repr of a plain key, the type's name of any other.
-    static std::string key_text(nb::handle key) {
-        if (PyUnicode_CheckExact(key.ptr()) || PyLong_CheckExact(key.ptr()) || PyFloat_CheckExact(key.ptr()) ||
-            PyBytes_CheckExact(key.ptr()) || key.is_none() || PyBool_Check(key.ptr()))
-            return text_of(nb::repr(key));
-        return std::string("<") + Py_TYPE(key.ptr())->tp_name + ">";
-    }
+    // A dict key as the path shows it: the repr of a plain key (cut short), the type's name of any other.
+    static std::string key_text(nb::handle key) { return shown(key); }
 
     // An instance's attribute dict, or an invalid object for one without.
     static nb::object attributes(nb::handle obj) {
@@ -197,7 +192,7 @@ private:
         for (nb::handle pair : items) {
             std::string why = refused_attribute(cls, pair[0].ptr());
             if (!why.empty()) fail(why);
-            Part part(this, text_of(pair[0]));
+            Part part(this, PyUnicode_GET_LENGTH(pair[0].ptr()) <= 256 ? text_of(pair[0]) : shown(pair[0]));
             walk(pair[1], depth + 1);
         }
     }
@@ -507,7 +502,7 @@ private:
                 for (const char* name : metrics) known = known || py::equals(value, name);
             else
                 known = one_of(value, {"uniform", "distance"});
-            if (!known) fail("a name outside the table's: " + text_of(nb::repr(value)));
+            if (!known) fail("a name outside the table's: " + shown(value));
         };
         name_in("weights", false);
         name_in("metric", true);
