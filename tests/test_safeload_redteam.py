@@ -539,3 +539,20 @@ def test_messages_do_not_repr_what_the_file_shares(tmp_path):
     with pytest.raises(S.MTDUntrustedError) as refused:
         S.load_dump(tmp_path / "x.mtd")
     assert refused.value.refused == ("_codecs.encode(..., '" + "y" * 64 + "'...)",)
+
+
+def test_a_dtype_listing_more_fields_than_data_is_refused(tmp_path):
+    # records of 60 overlapping fields that all share the record below: one byte wide, 60**3 fields
+    # written out by numpy's str, which the Tree's own state check put in its error message
+    nested = np.dtype("u1")
+    for _ in range(3):
+        nested = np.dtype({"names": [f"f{i}" for i in range(60)], "formats": [nested] * 60, "offsets": [0] * 60,
+                           "itemsize": 1})
+    state = {"max_depth": 0, "node_count": 0, "nodes": np.zeros(0, nested), "values": np.zeros((0, 1, 1))}
+    tree = DecisionTreeRegressor(max_depth=1).fit(X, Y).tree_
+    dump_with(tmp_path / "x.mtd", tree, lambda value: (Tree, value.__reduce__()[1], state) if value is tree else None)
+    assert os.path.getsize(tmp_path / "x.mtd") < 10_000
+    with pytest.raises(S.MTDUntrustedError) as refused:
+        S.load_dump(tmp_path / "x.mtd")
+    assert refused.value.refused == ("inconsistent dtype refused: more than 65536 fields, nested ones counted where "
+                                     "they appear",)

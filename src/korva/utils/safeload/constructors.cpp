@@ -260,6 +260,10 @@ void build_dtype(Context& ctx, nb::handle dtype, nb::handle state) {
     check_dtype(ctx, dtype);
 }
 
+// Fields of a dtype counted each time they appear: nested records that share a dtype list it again
+// at every place, so a few hundred bytes of stream could describe more fields than memory holds.
+constexpr long long max_fields_listed = 1 << 16;
+
 void check_dtype_at(Context& ctx, nb::handle dtype, int depth) {
     const py::Call& g = ctx.g;
     int is_dtype = PyObject_IsInstance(dtype.ptr(), ctx.numpy_dtype().ptr());
@@ -270,20 +274,27 @@ void check_dtype_at(Context& ctx, nb::handle dtype, int depth) {
     if (depth > 32) refuse_dtype(g, "nested too deeply");
     nb::object d = nb::borrow(dtype), names = d.attr("names"), subdtype = d.attr("subdtype");
     nb::object numpy_dtype = nb::borrow(ctx.numpy_dtype()), fresh;
+    // the fields a description of the dtype lists, a nested one's each time it appears: what numpy's
+    // str and repr of it, and any message that names it, write out
+    long long fields_listed = 1;
     try {
         if (names.is_none() && subdtype.is_none()) {
             fresh = numpy_dtype(d.attr("str"));
         } else if (names.is_none()) {
             if (!PyTuple_Check(subdtype.ptr()) || nb::len(subdtype) != 2) refuse_dtype(g, "subarray");
             check_dtype_at(ctx, subdtype[0], depth + 1);
+            fields_listed = ctx.fields_listed(subdtype[0]);
             fresh = numpy_dtype(subdtype);
         } else {
             nb::object fields = d.attr("fields");
             nb::list field_names, formats, offsets;
+            fields_listed = 0;
             for (nb::handle name : names) {
                 nb::object field = fields[name];
                 if (!PyTuple_Check(field.ptr()) || nb::len(field) != 2) refuse_dtype(g, "field titles");
                 check_dtype_at(ctx, field[0], depth + 1);
+                fields_listed += ctx.fields_listed(field[0]);
+                if (fields_listed > max_fields_listed) refuse_dtype(g, "more than 65536 fields, nested ones counted where they appear");
                 field_names.append(name);
                 formats.append(field[0]);
                 offsets.append(field[1]);
@@ -303,7 +314,7 @@ void check_dtype_at(Context& ctx, nb::handle dtype, int depth) {
     for (const char* attribute : {"itemsize", "alignment", "flags", "hasobject", "byteorder", "kind"})
         if (!py::equals(fresh.attr(attribute), d.attr(attribute))) refuse_dtype(g, "a layout numpy does not make");
     if (!py::equals(fresh, d)) refuse_dtype(g, "a layout numpy does not make");
-    ctx.mark_checked(dtype);
+    ctx.mark_checked(dtype, fields_listed);
 }
 
 nb::object tree(Context& ctx, nb::handle args) {
@@ -401,8 +412,13 @@ void Context::built(nb::handle dtype) { pending_.erase(dtype.ptr()); }
 
 bool Context::checked(nb::handle dtype) const { return checked_.count(dtype.ptr()) != 0; }
 
-void Context::mark_checked(nb::handle dtype) {
-    if (checked_.insert(dtype.ptr()).second) held_.push_back(nb::borrow(dtype));
+void Context::mark_checked(nb::handle dtype, long long fields_listed) {
+    if (checked_.emplace(dtype.ptr(), fields_listed).second) held_.push_back(nb::borrow(dtype));
+}
+
+long long Context::fields_listed(nb::handle dtype) const {
+    auto found = checked_.find(dtype.ptr());
+    return found == checked_.end() ? 1 : found->second;
 }
 
 // ---- the array view ------------------------------------------------------------------------

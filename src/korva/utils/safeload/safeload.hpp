@@ -126,9 +126,11 @@ public:
     void add_pending(nb::handle dtype);
     bool pending(nb::handle dtype) const;
     void built(nb::handle dtype);
-    // dtypes already found consistent (a dtype's state cannot change after its one BUILD)
+    // dtypes already found consistent (a dtype's state cannot change after its one BUILD), with the
+    // number of fields a description of each lists
     bool checked(nb::handle dtype) const;
-    void mark_checked(nb::handle dtype);
+    void mark_checked(nb::handle dtype, long long fields_listed);
+    long long fields_listed(nb::handle dtype) const;
 
 private:
     Budget* budget_;
@@ -136,7 +138,8 @@ private:
     nb::object dtype_, ndarray_;
     std::unordered_map<std::string, nb::object> originals_;
     std::vector<nb::object> held_;  // keeps every pointer in the sets below alive
-    std::unordered_set<PyObject*> pending_, checked_, trusted_;
+    std::unordered_set<PyObject*> pending_, trusted_;
+    std::unordered_map<PyObject*, long long> checked_;
     std::unordered_map<uint64_t, uint32_t> hashes_;
 };
 
