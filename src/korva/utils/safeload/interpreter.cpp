@@ -693,8 +693,9 @@ private:
         for (const Item& item : items) consumed(item);
         if (!building()) return;
         bool exact = mapping.kind == Kind::dict;
-        // a Bunch serves its keys as attributes: none may be a name looked up on the instance
-        bool attributes = !exact && made_[mapping.ref].role == Role::mapping;
+        // a Bunch serves its keys as attributes (and a caller's mapping class may too): none may be a
+        // name looked up on the instance
+        bool attributes = !exact;
         for (size_t i = 0; i + 1 < items.size(); i += 2) {
             if (attributes && PyUnicode_CheckExact(items[i].obj.ptr())) {
                 std::string why = refused_attribute(nb::handle(), items[i].obj.ptr());

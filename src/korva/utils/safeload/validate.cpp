@@ -45,7 +45,6 @@ public:
         float64_ = ctx.numpy_dtype()("float64");
         intp_ = ctx.numpy_dtype()("intp");
         uint32_ = ctx.numpy_dtype()("uint32");
-        bunch_ = loaded("sklearn.utils._bunch", "Bunch");
         dummy_ = loaded("sklearn.dummy", "DummyRegressor");
     }
 
@@ -77,7 +76,8 @@ public:
         if (PyDict_Check(p)) {
             nb::object items = nb::steal(PyDict_Items(p));
             if (!items.is_valid()) throw nb::python_error();
-            bool attributes = type.is(bunch_);  // a Bunch serves its keys as attributes
+            // a Bunch serves its keys as attributes (and a caller's mapping class may too)
+            bool attributes = !PyDict_CheckExact(p);
             for (nb::handle pair : items) {
                 Part part(this, "[" + key_text(pair[0]) + "]");
                 if (attributes && PyUnicode_CheckExact(pair[0].ptr())) {
@@ -132,7 +132,7 @@ private:
         record_dtype_, column_transformer_, ordinal_encoder_, function_transformer_, partial_, check_array_,
         float64_type_, kd_tree_, kd_node_dtype_, ball_tree_, ball_node_dtype_, minkowski_, neighbors_[2], float64_, intp_,
         uint32_;
-    nb::object bunch_, dummy_;
+    nb::object dummy_;
     std::unordered_set<PyObject*> seen_, trees_checked_;
     // What a predictor's nodes ask of the ensemble that calls it, found once: the largest feature
     // index a split reads and the features of its categorical splits.
