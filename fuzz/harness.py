@@ -375,14 +375,24 @@ def seed_objects():
 def safeload_seeds():
     """Serialized streams: fitted estimators of the kinds curve models use, plain data, and streams
     that name what the allow-list refuses, as pickle and dill."""
-    from sklearn.ensemble import HistGradientBoostingRegressor, RandomForestRegressor, VotingRegressor
+    from sklearn.ensemble import (GradientBoostingRegressor, HistGradientBoostingRegressor, RandomForestRegressor,
+                                  VotingRegressor)
     from sklearn.linear_model import LinearRegression
     from sklearn.neighbors import KNeighborsRegressor
     from sklearn.tree import DecisionTreeRegressor
+    from sklearn.utils import Bunch
     rng = np.random.default_rng(0)
     X = rng.normal(size=(40, 3))
     y = X[:, 0] + 0.1 * rng.normal(size=40)
+    X_categorical = np.column_stack([X[:, :2], rng.integers(0, 4, 40)])
     objects = {
+        # the initial estimator, the categorical preprocessor, the brute-force metric parameters and a
+        # Bunch: what the checks on attribute names, callables and neighbour names read
+        "gb": GradientBoostingRegressor(n_estimators=2, max_depth=2, random_state=0).fit(X, y),
+        "hgb-categorical": HistGradientBoostingRegressor(max_iter=2, max_leaf_nodes=4,
+                                                         categorical_features=[2]).fit(X_categorical, y),
+        "knn-brute": KNeighborsRegressor(3, algorithm="brute", p=3, metric_params={"w": np.ones(3)}).fit(X, y),
+        "bunch": Bunch(model=LinearRegression().fit(X, y), n=3),
         "tree": DecisionTreeRegressor(max_depth=3).fit(X, y),
         "knn-kd": KNeighborsRegressor(3, algorithm="kd_tree").fit(X, y),
         "knn-ball": KNeighborsRegressor(3, algorithm="ball_tree", metric="manhattan").fit(X, y),

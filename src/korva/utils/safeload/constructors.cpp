@@ -15,6 +15,8 @@ namespace {
     refuse(g, "constructor arguments refused: " + what);
 }
 
+[[noreturn]] void refuse_state(const py::Call& g, const std::string& what) { refuse(g, "state refused: " + what); }
+
 [[noreturn]] void refuse_dtype(const py::Call& g, const char* what) {
     refuse(g, std::string("inconsistent dtype refused: ") + what);
 }
@@ -75,27 +77,27 @@ const char* const bit_generators[][2] = {
 };
 
 // A bit generator named as numpy's pickles name them: a listed class, or one of their names.
-bool bit_generator_name(nb::handle value) {
+bool bit_generator_name(Context& ctx, nb::handle value) {
     for (auto [module, name] : bit_generators)
-        if (text_is(value, name) || value.is(original(module, name))) return true;
+        if (text_is(value, name) || value.is(ctx.original(module, name))) return true;
     return false;
 }
 
 // A bit generator instance of exactly a listed class, or a listed name.
-bool bit_generator_or_name(nb::handle value) {
+bool bit_generator_or_name(Context& ctx, nb::handle value) {
     for (auto [module, name] : bit_generators)
-        if (text_is(value, name) || value.type().is(original(module, name))) return true;
+        if (text_is(value, name) || value.type().is(ctx.original(module, name))) return true;
     return false;
 }
 
 // The classes each of scikit-learn's newObj helpers may be handed: those of its own module.
-bool new_object_class(const Entry& e, nb::handle cls) {
+bool new_object_class(Context& ctx, const Entry& e, nb::handle cls) {
     static const char* const metrics[] = {"EuclideanDistance64", "ManhattanDistance64", "ChebyshevDistance64",
                                           "MinkowskiDistance64"};
-    if (std::string_view(e.module) == "sklearn.neighbors._kd_tree") return cls.is(original(e.module, "KDTree"));
-    if (std::string_view(e.module) == "sklearn.neighbors._ball_tree") return cls.is(original(e.module, "BallTree"));
+    if (std::string_view(e.module) == "sklearn.neighbors._kd_tree") return cls.is(ctx.original(e.module, "KDTree"));
+    if (std::string_view(e.module) == "sklearn.neighbors._ball_tree") return cls.is(ctx.original(e.module, "BallTree"));
     for (const char* metric : metrics)
-        if (cls.is(original(e.module, metric))) return true;
+        if (cls.is(ctx.original(e.module, metric))) return true;
     return false;
 }
 
@@ -160,7 +162,7 @@ nb::object reconstruct(Context& ctx, nb::handle args) {
     if (!PyBytes_CheckExact(typecode.ptr()) || PyBytes_GET_SIZE(typecode.ptr()) != 1 ||
         PyBytes_AS_STRING(typecode.ptr())[0] != 'b')
         refuse_arguments(ctx.g, "_reconstruct of another type code");
-    return call(original("numpy._core.multiarray", "_reconstruct"), args);
+    return call(ctx.original("numpy._core.multiarray", "_reconstruct"), args);
 }
 
 nb::object frombuffer(Context& ctx, nb::handle args) {
@@ -191,7 +193,7 @@ nb::object frombuffer(Context& ctx, nb::handle args) {
             seen[(size_t) axis] = true;
         }
     }
-    return call(original("numpy._core.numeric", "_frombuffer"), args);
+    return call(ctx.original("numpy._core.numeric", "_frombuffer"), args);
 }
 
 nb::object scalar(Context& ctx, nb::handle args) {
@@ -200,7 +202,7 @@ nb::object scalar(Context& ctx, nb::handle args) {
     nb::handle raw = item(args, 1);
     if (!PyBytes_CheckExact(raw.ptr()) || PyBytes_GET_SIZE(raw.ptr()) != itemsize_of(dtype) || itemsize_of(dtype) < 1)
         refuse_arguments(ctx.g, "scalar bytes that do not match its dtype");
-    return call(original("numpy._core.multiarray", "scalar"), args);
+    return call(ctx.original("numpy._core.multiarray", "scalar"), args);
 }
 
 nb::object dtype(Context& ctx, nb::handle args) {
@@ -258,6 +260,10 @@ void build_dtype(Context& ctx, nb::handle dtype, nb::handle state) {
     check_dtype(ctx, dtype);
 }
 
+// Fields of a dtype counted each time they appear: nested records that share a dtype list it again
+// at every place, so a few hundred bytes of stream could describe more fields than memory holds.
+constexpr long long max_fields_listed = 1 << 16;
+
 void check_dtype_at(Context& ctx, nb::handle dtype, int depth) {
     const py::Call& g = ctx.g;
     int is_dtype = PyObject_IsInstance(dtype.ptr(), ctx.numpy_dtype().ptr());
@@ -268,20 +274,27 @@ void check_dtype_at(Context& ctx, nb::handle dtype, int depth) {
     if (depth > 32) refuse_dtype(g, "nested too deeply");
     nb::object d = nb::borrow(dtype), names = d.attr("names"), subdtype = d.attr("subdtype");
     nb::object numpy_dtype = nb::borrow(ctx.numpy_dtype()), fresh;
+    // the fields a description of the dtype lists, a nested one's each time it appears: what numpy's
+    // str and repr of it, and any message that names it, write out
+    long long fields_listed = 1;
     try {
         if (names.is_none() && subdtype.is_none()) {
             fresh = numpy_dtype(d.attr("str"));
         } else if (names.is_none()) {
             if (!PyTuple_Check(subdtype.ptr()) || nb::len(subdtype) != 2) refuse_dtype(g, "subarray");
             check_dtype_at(ctx, subdtype[0], depth + 1);
+            fields_listed = ctx.fields_listed(subdtype[0]);
             fresh = numpy_dtype(subdtype);
         } else {
             nb::object fields = d.attr("fields");
             nb::list field_names, formats, offsets;
+            fields_listed = 0;
             for (nb::handle name : names) {
                 nb::object field = fields[name];
                 if (!PyTuple_Check(field.ptr()) || nb::len(field) != 2) refuse_dtype(g, "field titles");
                 check_dtype_at(ctx, field[0], depth + 1);
+                fields_listed += ctx.fields_listed(field[0]);
+                if (fields_listed > max_fields_listed) refuse_dtype(g, "more than 65536 fields, nested ones counted where they appear");
                 field_names.append(name);
                 formats.append(field[0]);
                 offsets.append(field[1]);
@@ -301,7 +314,7 @@ void check_dtype_at(Context& ctx, nb::handle dtype, int depth) {
     for (const char* attribute : {"itemsize", "alignment", "flags", "hasobject", "byteorder", "kind"})
         if (!py::equals(fresh.attr(attribute), d.attr(attribute))) refuse_dtype(g, "a layout numpy does not make");
     if (!py::equals(fresh, d)) refuse_dtype(g, "a layout numpy does not make");
-    ctx.mark_checked(dtype);
+    ctx.mark_checked(dtype, fields_listed);
 }
 
 nb::object tree(Context& ctx, nb::handle args) {
@@ -323,7 +336,7 @@ nb::object tree(Context& ctx, nb::handle args) {
     }
     if (outputs * largest > (1 << 24)) refuse_arguments(g, "Tree class counts");
     ctx.charge(1, 16 * outputs * largest);
-    return call(original("sklearn.tree._tree", "Tree"), args);
+    return call(ctx.original("sklearn.tree._tree", "Tree"), args);
 }
 
 }  // namespace
@@ -333,14 +346,35 @@ nb::object tree(Context& ctx, nb::handle args) {
 Context::Context(const py::Call& g, Budget* budget) : g(g), budget_(budget) {}
 
 nb::handle Context::numpy_dtype() {
-    if (!dtype_.is_valid()) dtype_ = original("numpy", "dtype");
+    if (!dtype_.is_valid()) dtype_ = nb::borrow(original("numpy", "dtype"));
     return dtype_;
 }
 
 nb::handle Context::numpy_ndarray() {
-    if (!ndarray_.is_valid()) ndarray_ = original("numpy", "ndarray");
+    if (!ndarray_.is_valid()) ndarray_ = nb::borrow(original("numpy", "ndarray"));
     return ndarray_;
 }
+
+nb::handle Context::original(const char* module, const char* name) {
+    std::string key = std::string(module) + '\n' + name;
+    auto found = originals_.find(key);
+    if (found != originals_.end()) return found->second;
+    nb::object obj = safeload::original(module, name);
+    return originals_.emplace(std::move(key), std::move(obj)).first->second;
+}
+
+nb::handle Context::loaded(const char* module, const char* name) {
+    auto found = originals_.find(std::string(module) + '\n' + name);
+    if (found != originals_.end()) return found->second;
+    if (py::loaded_module(module).is_none()) return nb::none();
+    return original(module, name);
+}
+
+void Context::add_trusted(nb::handle obj) {
+    if (trusted_.insert(obj.ptr()).second) held_.push_back(nb::borrow(obj));
+}
+
+bool Context::is_trusted(nb::handle obj) const { return trusted_.count(obj.ptr()) != 0; }
 
 void Context::charge(long long items, long long bytes) {
     if (!budget_) return;
@@ -352,6 +386,14 @@ void Context::charge(long long items, long long bytes) {
         refuse(g, "the stream builds more than max_bytes=" + std::to_string(budget_->max_bytes) + " bytes");
 }
 
+void Context::charge_checks(long long steps) {
+    if (!budget_) return;
+    checks_ += steps;
+    if (checks_ > budget_->max_items)
+        refuse(g, "checking the loaded object takes more than max_items=" + std::to_string(budget_->max_items) +
+                      " steps");
+}
+
 void Context::hash_guard(PyObject* container, PyObject* key) {
     if (PyUnicode_CheckExact(key) || PyBytes_CheckExact(key)) return;  // hashed with the interpreter's secret
     Py_hash_t hash = PyObject_Hash(key);
@@ -360,26 +402,23 @@ void Context::hash_guard(PyObject* container, PyObject* key) {
     if (++hashes_[slot] > 32) refuse(g, "keys that share one hash value");
 }
 
-void Context::add_pending(nb::handle dtype) { pending_.push_back(nb::borrow(dtype)); }
-
-bool Context::pending(nb::handle dtype) const {
-    for (const nb::object& waiting : pending_)
-        if (waiting.is(dtype)) return true;
-    return false;
+void Context::add_pending(nb::handle dtype) {
+    if (pending_.insert(dtype.ptr()).second) held_.push_back(nb::borrow(dtype));
 }
 
-void Context::built(nb::handle dtype) {
-    for (auto it = pending_.begin(); it != pending_.end(); ++it)
-        if (it->is(dtype)) {
-            pending_.erase(it);
-            return;
-        }
-}
+bool Context::pending(nb::handle dtype) const { return pending_.count(dtype.ptr()) != 0; }
+
+void Context::built(nb::handle dtype) { pending_.erase(dtype.ptr()); }
 
 bool Context::checked(nb::handle dtype) const { return checked_.count(dtype.ptr()) != 0; }
 
-void Context::mark_checked(nb::handle dtype) {
-    if (checked_.insert(dtype.ptr()).second) checked_held_.push_back(nb::borrow(dtype));
+void Context::mark_checked(nb::handle dtype, long long fields_listed) {
+    if (checked_.emplace(dtype.ptr(), fields_listed).second) held_.push_back(nb::borrow(dtype));
+}
+
+long long Context::fields_listed(nb::handle dtype) const {
+    auto found = checked_.find(dtype.ptr());
+    return found == checked_.end() ? 1 : found->second;
 }
 
 // ---- the array view ------------------------------------------------------------------------
@@ -434,7 +473,7 @@ nb::object construct(Context& ctx, const Entry& e, nb::handle args) {
             // any other codec name would have the codec registry import a module of that name
             if (n != 2 || !PyUnicode_CheckExact(item(args, 0).ptr()) ||
                 !(text_is(item(args, 1), "latin1") || text_is(item(args, 1), "latin-1"))) {
-                std::string codec = n == 2 ? text_of(nb::repr(item(args, 1))) : "?";
+                std::string codec = n == 2 ? shown(item(args, 1)) : "?";
                 refuse(g, "_codecs.encode(..., " + codec + ")");
             }
             nb::object encoded = nb::steal(PyUnicode_AsLatin1String(item(args, 0).ptr()));
@@ -444,22 +483,22 @@ nb::object construct(Context& ctx, const Entry& e, nb::handle args) {
         }
         case Role::ordered_dict:
             if (n != 0) refuse_arguments(g, "OrderedDict with arguments");
-            return call(original(e), args);
+            return call(ctx.original(e.module, e.name), args);
         case Role::partial:
-            if (n != 1 || !item(args, 0).is(original("sklearn.utils.validation", "check_array")))
+            if (n != 1 || !item(args, 0).is(ctx.original("sklearn.utils.validation", "check_array")))
                 refuse_arguments(g, "partial of anything but check_array");
-            return call(original(e), args);
+            return call(ctx.original(e.module, e.name), args);
         case Role::cy_loss:
             if (n > 1 || (n == 1 && !PyFloat_CheckExact(item(args, 0).ptr()) && !is_exact_int(item(args, 0))))
                 refuse_arguments(g, std::string(e.name) + " of anything but a number");
-            return call(original(e), args);
+            return call(ctx.original(e.module, e.name), args);
         case Role::dtype: return dtype(ctx, args);
         case Role::reconstruct: return reconstruct(ctx, args);
         case Role::scalar: return scalar(ctx, args);
         case Role::frombuffer: return frombuffer(ctx, args);
         case Role::create_array: {
             // dill's array helper: f(*args), then the array's state, with f numpy's _reconstruct
-            if (n < 3 || n > 4 || !item(args, 0).is(resolve(g, entry(find_entry("numpy._core.multiarray", "_reconstruct")))) ||
+            if (n < 3 || n > 4 || !item(args, 0).is(resolve(ctx, entry(find_entry("numpy._core.multiarray", "_reconstruct")))) ||
                 !PyTuple_CheckExact(item(args, 1).ptr()) || (n == 4 && !item(args, 3).is_none()))
                 refuse_arguments(g, "_create_array arguments");
             nb::object array = reconstruct(ctx, item(args, 1));
@@ -470,36 +509,159 @@ nb::object construct(Context& ctx, const Entry& e, nb::handle args) {
             int index = n == 1 && PyUnicode_CheckExact(item(args, 0).ptr())
                             ? load_type_entry(text_of(item(args, 0)))
                             : -1;
-            if (index < 0) refuse(g, "dill._dill._load_type(" + text_of(nb::repr(args)) + ")");
-            return resolve(g, entry(index));
+            if (index < 0) refuse(g, "dill._dill._load_type(" + (n == 1 ? shown(item(args, 0)) : std::string("...")) + ")");
+            return resolve(ctx, entry(index));
         }
         case Role::bit_generator:
-            if (n > 1 || (n == 1 && !bit_generator_name(item(args, 0))))
+            if (n > 1 || (n == 1 && !bit_generator_name(ctx, item(args, 0))))
                 refuse_arguments(g, "a bit generator that is not numpy's");
-            return call(original(e), args);
+            return call(ctx.original(e.module, e.name), args);
         case Role::generator: case Role::random_state: {
-            nb::object bit_generator_ctor = resolve(g, entry(find_entry("numpy.random._pickle", "__bit_generator_ctor")));
-            if (n < 1 || n > 2 || !bit_generator_or_name(item(args, 0)) || (n == 2 && !item(args, 1).is(bit_generator_ctor)))
+            nb::object bit_generator_ctor = resolve(ctx, entry(find_entry("numpy.random._pickle", "__bit_generator_ctor")));
+            if (n < 1 || n > 2 || !bit_generator_or_name(ctx, item(args, 0)) || (n == 2 && !item(args, 1).is(bit_generator_ctor)))
                 refuse_arguments(g, "a generator of a bit generator that is not numpy's");
-            return call(original(e), nb::make_tuple(item(args, 0)));
+            return call(ctx.original(e.module, e.name), nb::make_tuple(item(args, 0)));
         }
         case Role::seed_sequence:
-            if (n != 3 || !item(args, 0).is(original("numpy.random.bit_generator", "SeedSequence")) ||
+            if (n != 3 || !item(args, 0).is(ctx.original("numpy.random.bit_generator", "SeedSequence")) ||
                 !is_exact_int(item(args, 1)) || !item(args, 2).is_none())
                 refuse_arguments(g, "a seed sequence state");
-            return call(original(e), args);
+            return call(ctx.original(e.module, e.name), args);
         case Role::tree: return tree(ctx, args);
         case Role::new_object:
-            if (n != 1 || !new_object_class(e, item(args, 0))) refuse_arguments(g, "newObj of a class not its own");
-            return call(original(e), args);
+            if (n != 1 || !new_object_class(ctx, e, item(args, 0))) refuse_arguments(g, "newObj of a class not its own");
+            return call(ctx.original(e.module, e.name), args);
         default: refuse(g, "REDUCE of " + full_name(e));
     }
 }
+
+std::string refused_attribute(nb::handle cls, PyObject* key) {
+    if (!PyUnicode_CheckExact(key)) return "an attribute name that is not a str";
+    Py_ssize_t size = PyUnicode_GET_LENGTH(key);
+    auto name = [&] { return size <= 64 ? text_of(key) : shown(key); };
+    if (size >= 4 && PyUnicode_READ_CHAR(key, 0) == '_' && PyUnicode_READ_CHAR(key, 1) == '_' &&
+        PyUnicode_READ_CHAR(key, size - 1) == '_' && PyUnicode_READ_CHAR(key, size - 2) == '_')
+        return "attribute " + name() + " (a name looked up on the instance by protocol)";
+    if (cls.is_valid() && PyType_Check(cls.ptr()) && _PyType_Lookup((PyTypeObject*) cls.ptr(), key))
+        return "attribute " + name() + " (shadows what its class defines)";
+    return {};
+}
+
+namespace {
+
+bool is_array(Context& ctx, nb::handle value) { return value.type().is(ctx.numpy_ndarray()); }
+
+// A state applied to an instance's attributes: an exact dict of attribute names, none of them one
+// the instance may not hold (see refused_attribute).
+void check_attribute_state(Context& ctx, nb::handle cls, nb::handle state) {
+    if (!PyDict_CheckExact(state.ptr())) refuse_state(ctx.g, "a state that is not a dict");
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(state.ptr(), &at, &key, &value)) {
+        std::string why = refused_attribute(cls, key);
+        if (!why.empty()) refuse_state(ctx.g, why);
+    }
+}
+
+// What a state's entry must be for the code that applies it: read before that code runs, since a
+// value of another type could answer that code's attribute lookups itself.
+nb::handle state_item(Context& ctx, nb::handle state, const char* key) {
+    PyObject* value = PyDict_GetItemString(state.ptr(), key);
+    if (!value) refuse_state(ctx.g, std::string("a state without ") + key);
+    return value;
+}
+
+// Instances of the listed Python classes: their __setstate__ (scikit-learn's) reads the version
+// string and, for a TreePredictor, the nodes array's dtype and astype.
+void build_instance(Context& ctx, Role role, nb::handle obj, nb::handle state) {
+    nb::handle cls = obj.type();
+    check_attribute_state(ctx, cls, state);
+    if (role == Role::instance) {
+        PyObject* version = PyDict_GetItemString(state.ptr(), "_sklearn_version");
+        if (version && !PyUnicode_CheckExact(version)) refuse_state(ctx.g, "a version that is not a str");
+        nb::handle predictor = ctx.loaded("sklearn.ensemble._hist_gradient_boosting.predictor", "TreePredictor");
+        if (cls.is(predictor)) {
+            for (const char* key : {"nodes", "binned_left_cat_bitsets", "raw_left_cat_bitsets"})
+                if (!is_array(ctx, state_item(ctx, state, key)))
+                    refuse_state(ctx.g, std::string("a TreePredictor's ") + key + " that is not an ndarray");
+        }
+    }
+    build_generic(obj, state);
+}
+
+// scikit-learn's Tree: max_depth and node_count, and the node and value arrays it copies from.
+void build_tree(Context& ctx, nb::handle tree, nb::handle state) {
+    if (!PyDict_CheckExact(state.ptr()) || PyDict_GET_SIZE(state.ptr()) != 4) refuse_state(ctx.g, "a Tree state");
+    for (const char* key : {"max_depth", "node_count"})
+        if (!int_in(state_item(ctx, state, key), 0, (1LL << 31) - 1)) refuse_state(ctx.g, "a Tree state");
+    for (const char* key : {"nodes", "values"})
+        if (!is_array(ctx, state_item(ctx, state, key))) refuse_state(ctx.g, "a Tree state");
+    build_generic(tree, state);
+}
+
+// What newObj made: a KDTree's or BallTree's state as its __getstate__ writes it (arrays, counts,
+// one listed metric, the sample weights or None), or a metric's (p and two arrays).
+void build_new_object(Context& ctx, nb::handle obj, nb::handle state) {
+    nb::handle cls = obj.type();
+    bool binary_tree = cls.is(ctx.loaded("sklearn.neighbors._kd_tree", "KDTree")) ||
+                       cls.is(ctx.loaded("sklearn.neighbors._ball_tree", "BallTree"));
+    if (binary_tree) {
+        if (!PyTuple_CheckExact(state.ptr()) || size(state) != 13) refuse_state(ctx.g, "a neighbour tree state");
+        for (Py_ssize_t i = 0; i < 4; ++i)
+            if (!is_array(ctx, item(state, i))) refuse_state(ctx.g, "a neighbour tree state");
+        for (Py_ssize_t i = 4; i < 11; ++i)
+            if (!int_in(item(state, i), -1, 1LL << 48)) refuse_state(ctx.g, "a neighbour tree state");
+        nb::handle metric = item(state, 11), weights = item(state, 12);
+        if (!new_object_class(ctx, entry(find_entry("sklearn.metrics._dist_metrics", "newObj")), metric.type()) ||
+            !(weights.is_none() || is_array(ctx, weights)))
+            refuse_state(ctx.g, "a neighbour tree state");
+    } else {
+        if (!PyTuple_CheckExact(state.ptr()) || size(state) != 3 ||
+            !(PyFloat_CheckExact(item(state, 0).ptr()) || is_exact_int(item(state, 0))) || !is_array(ctx, item(state, 1)) ||
+            !is_array(ctx, item(state, 2)))
+            refuse_state(ctx.g, "a distance metric state");
+    }
+    build_generic(obj, state);
+}
+
+// functools.partial's state (func, args, keywords, attributes): only check_array, no arguments,
+// keywords by name (their values are checked on the finished graph) and no attributes.
+void build_partial(Context& ctx, nb::handle partial, nb::handle state) {
+    if (!PyTuple_CheckExact(state.ptr()) || size(state) != 4 ||
+        !item(state, 0).is(ctx.original("sklearn.utils.validation", "check_array")) ||
+        !PyTuple_CheckExact(item(state, 1).ptr()) || size(item(state, 1)) != 0 || !item(state, 3).is_none())
+        refuse_state(ctx.g, "a partial state");
+    nb::handle keywords = item(state, 2);
+    if (!keywords.is_none()) {
+        if (!PyDict_CheckExact(keywords.ptr())) refuse_state(ctx.g, "a partial state");
+        PyObject *key, *value;
+        Py_ssize_t at = 0;
+        while (PyDict_Next(keywords.ptr(), &at, &key, &value))
+            if (!PyUnicode_CheckExact(key)) refuse_state(ctx.g, "a partial state");
+    }
+    build_generic(partial, state);
+}
+
+}  // namespace
 
 void build(Context& ctx, Role role, nb::handle obj, nb::handle state) {
     switch (role) {
         case Role::dtype: return build_dtype(ctx, obj, state);
         case Role::reconstruct: return apply_array_state(ctx, obj, state);
+        case Role::instance: case Role::mapping: case Role::ordered_dict: return build_instance(ctx, role, obj, state);
+        case Role::tree: return build_tree(ctx, obj, state);
+        case Role::new_object: return build_new_object(ctx, obj, state);
+        case Role::partial: return build_partial(ctx, obj, state);
+        case Role::trusted:
+            // a caller's class applies its own state, but no state may make an instance pass for another
+            if (PyDict_CheckExact(state.ptr())) {
+                PyObject *key, *value;
+                Py_ssize_t at = 0;
+                while (PyDict_Next(state.ptr(), &at, &key, &value))
+                    if (PyUnicode_CheckExact(key) && !refused_attribute(nb::handle(), key).empty())
+                        refuse_state(ctx.g, refused_attribute(nb::handle(), key));
+            }
+            return build_generic(obj, state);
         default: return build_generic(obj, state);
     }
 }
@@ -566,7 +728,7 @@ nb::object _unpickle_seed_sequence(const py::Call& g) {
 nb::object _new_object(const py::Call& g) {
     for (const char* module : {"sklearn.neighbors._kd_tree", "sklearn.neighbors._ball_tree", "sklearn.metrics._dist_metrics"}) {
         Context ctx(g, nullptr);
-        if (new_object_class(entry(find_entry(module, "newObj")), g[0]))
+        if (new_object_class(ctx, entry(find_entry(module, "newObj")), g[0]))
             return construct(ctx, entry(find_entry(module, "newObj")), nb::make_tuple(g[0]));
     }
     refuse_arguments(g, "newObj of a class not its own");

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace korva::utils::safeload {
 
@@ -23,6 +24,7 @@ constexpr size_t too_long = ~(size_t) 0;
 constexpr long long value_cost = 64;                      // bytes charged for a new value
 constexpr long long slot_cost = 8, entry_cost = 48, memo_cost = 16, mark_cost = 8;
 constexpr uint32_t no_global = ~(uint32_t) 0;
+constexpr size_t max_refusals = 100;                      // distinct items a refusal lists
 
 // What the interpreter knows of a value beyond the object itself.
 enum class Kind : uint8_t {
@@ -308,14 +310,28 @@ private:
     std::vector<Made> made_;
     nb::object root_, error_;
     std::vector<std::string> refused_, not_globals_;
+    std::unordered_set<std::string> refused_seen_;
+    bool capped_ = false;
 
     bool building() const { return mode_ == Mode::load && !listing_; }
 
     // ---- refusals ---------------------------------------------------------------------------
+    // The listing is bounded: past max_refusals distinct items the rest of the stream is not read
+    // (each item is a string of up to two names, and a listing need not be longer to be read).
     void note(const std::string& what, bool fatal, bool global = false) {
-        if (std::find(refused_.begin(), refused_.end(), what) == refused_.end()) {
-            refused_.push_back(what);
-            if (!global) not_globals_.push_back(what);
+        if (refused_seen_.insert(what).second) {
+            if (refused_.size() >= max_refusals) {
+                if (!capped_) {
+                    std::string more = "more than " + std::to_string(max_refusals) + " refusals";
+                    refused_.push_back(more);
+                    not_globals_.push_back(more);
+                    capped_ = true;
+                }
+                fatal = true;
+            } else {
+                refused_.push_back(what);
+                if (!global) not_globals_.push_back(what);
+            }
         }
         enter_listing();
         if (fatal) stopped_ = true;
@@ -475,6 +491,8 @@ private:
 
     void frame(uint64_t size) {
         if (in_frame_) throw Refusal{"a frame inside a frame", true};
+        // (a larger size would wrap the frame's end around and leave the frame unenforced)
+        if (size > (uint64_t) budget_.max_bytes) throw Refusal{"a frame longer than the stream", true};
         frame_end_ = pos_ + size;
         in_frame_ = size > 0;
     }
@@ -675,7 +693,14 @@ private:
         for (const Item& item : items) consumed(item);
         if (!building()) return;
         bool exact = mapping.kind == Kind::dict;
+        // a Bunch serves its keys as attributes (and a caller's mapping class may too): none may be a
+        // name looked up on the instance
+        bool attributes = !exact;
         for (size_t i = 0; i + 1 < items.size(); i += 2) {
+            if (attributes && PyUnicode_CheckExact(items[i].obj.ptr())) {
+                std::string why = refused_attribute(nb::handle(), items[i].obj.ptr());
+                if (!why.empty()) throw Refusal{"a key of a mapping that serves attributes: " + why, false};
+            }
             ctx_.hash_guard(mapping.obj, items[i].obj.ptr());
             int status = exact ? PyDict_SetItem(mapping.obj, items[i].obj.ptr(), items[i + 1].obj.ptr())
                                : PyObject_SetItem(mapping.obj, items[i].obj.ptr(), items[i + 1].obj.ptr());
@@ -842,10 +867,10 @@ private:
             // resolved once, when the stream first names it
             try {
                 if (listed >= 0) {
-                    globals_[index].object = resolve(g_, entry(listed));
+                    globals_[index].object = resolve(ctx_, entry(listed));
                 } else {
                     int as_entry = -1;
-                    globals_[index].object = resolve_trusted(g_, *added, as_entry);
+                    globals_[index].object = resolve_trusted(ctx_, *added, as_entry);
                     if (as_entry >= 0) globals_[index].role = entry(as_entry).role, globals_[index].entry = as_entry;
                 }
             } catch (nb::python_error& error) {
@@ -927,7 +952,7 @@ private:
         int index = load_type_entry(name);
         if (index < 0) throw Refusal{"dill._dill._load_type('" + name + "')", false};
         charge(1, 0);
-        push(building() ? resolve(g_, entry(index)) : nb::object(), Kind::listed_type, (uint32_t) index);
+        push(building() ? resolve(ctx_, entry(index)) : nb::object(), Kind::listed_type, (uint32_t) index);
     }
 
     void newobj() {

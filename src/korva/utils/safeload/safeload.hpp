@@ -72,17 +72,22 @@ struct TrustedName {
 };
 std::vector<TrustedName> trusted_names(const py::Call& g, nb::handle names);
 
+class Context;
 // What a stream gets for a listed entry: korva's narrowed function, or the listed object itself.
-nb::object resolve(const py::Call& g, const Entry& e);
+nb::object resolve(Context& ctx, const Entry& e);
 // The listed object itself (`import module`, then its one attribute), for the narrowed steps.
 nb::object original(const Entry& e);
 nb::object original(const char* module, const char* name);
 // A caller's pair resolved the same way; refused when the object is one no caller can add. `as_entry`
 // is set to the table entry whose object it is (its narrowed steps then apply), else -1.
-nb::object resolve_trusted(const py::Call& g, const TrustedName& name, int& as_entry);
+nb::object resolve_trusted(Context& ctx, const TrustedName& name, int& as_entry);
 
 // The UTF-8 text of a str (its repr's for anything else, "?" for what cannot be encoded).
 std::string text_of(nb::handle value);
+// How a message shows a value the file chose: a str, bytes, int, float, bool or None by its repr (a
+// str or bytes cut after 64 characters), anything else by its type's name. Never a whole repr, which
+// a file's sharing of objects could make exponentially long.
+std::string shown(nb::handle value);
 
 // ---- refusals -------------------------------------------------------------------------------
 // MTDUntrustedError(message) with `refused` set to the tuple `refused`.
@@ -100,8 +105,20 @@ public:
     // numpy's dtype and ndarray types, from the loaded numpy (a stream with arrays has loaded it)
     nb::handle numpy_dtype();
     nb::handle numpy_ndarray();
+    // A listed module's attribute, looked up once per load: the constructors call, and the checks on
+    // the finished graph compare with, the objects the stream got, whatever is rebound meanwhile.
+    nb::handle original(const char* module, const char* name);
+    // The same for an attribute of a module that is already loaded; None when it is not.
+    nb::handle loaded(const char* module, const char* name);
+    // Objects a caller's `trusted` names resolved to: values the checks accept where they refuse
+    // any other class or function.
+    void add_trusted(nb::handle obj);
+    bool is_trusted(nb::handle obj) const;
 
     void charge(long long items, long long bytes);  // MTDUntrustedError past the budget
+    // The checks on the finished graph: each part checked again in the context of another owner
+    // costs one step (and a predictor its categorical features), counted against max_items.
+    void charge_checks(long long steps);
     // A dict or set whose keys share one hash value costs quadratic time to fill: a key of a type
     // whose hash the file can choose (anything but str and bytes) is counted per container and value.
     void hash_guard(PyObject* container, PyObject* key);
@@ -109,17 +126,28 @@ public:
     void add_pending(nb::handle dtype);
     bool pending(nb::handle dtype) const;
     void built(nb::handle dtype);
-    // dtypes already found consistent (a dtype's state cannot change after its one BUILD)
+    // dtypes already found consistent (a dtype's state cannot change after its one BUILD), with the
+    // number of fields a description of each lists
     bool checked(nb::handle dtype) const;
-    void mark_checked(nb::handle dtype);
+    void mark_checked(nb::handle dtype, long long fields_listed);
+    long long fields_listed(nb::handle dtype) const;
 
 private:
     Budget* budget_;
+    long long checks_ = 0;
     nb::object dtype_, ndarray_;
-    std::vector<nb::object> pending_, checked_held_;
-    std::unordered_set<PyObject*> checked_;
+    std::unordered_map<std::string, nb::object> originals_;
+    std::vector<nb::object> held_;  // keeps every pointer in the sets below alive
+    std::unordered_set<PyObject*> pending_, trusted_;
+    std::unordered_map<PyObject*, long long> checked_;
     std::unordered_map<uint64_t, uint32_t> hashes_;
 };
+
+// An attribute name an object's state may not set: a dunder name (numpy and others look names such
+// as __array_interface__ up on the instance, so an instance holding one passes for another object)
+// or, when `cls` is given, a name its class defines (a method or class attribute the state would
+// shadow). Empty when the name is fine, else why it is not.
+std::string refused_attribute(nb::handle cls, PyObject* key);
 
 nb::object construct(Context& ctx, const Entry& e, nb::handle args);     // REDUCE of a listed entry
 void build(Context& ctx, Role role, nb::handle obj, nb::handle state);  // BUILD on what `role` made

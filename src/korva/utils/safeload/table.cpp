@@ -5,6 +5,7 @@
 // A caller's `trusted` names are exact pairs resolved the same way, never to objects that run code.
 #include "korva/utils/safeload/safeload.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korva::utils::safeload {
@@ -161,7 +162,40 @@ const std::pair<const char*, const char*> never_trusted[] = {
     {"dill._dill", "_create_lock"}, {"dill._dill", "_create_rlock"}, {"dill._dill", "_import_module"},
     {"dill._dill", "_get_attr"}, {"dill._dill", "_eval_repr"}, {"dill._dill", "_load_type"},
     {"dill._dill", "_create_type"}, {"dill._dill", "_create_filehandle"}, {"dill._dill", "_create_namedtuple"},
+    {"numpy", "load"}, {"numpy", "fromfile"}, {"numpy.lib.format", "read_array"}, {"pandas", "read_pickle"},
 };
+
+// Modules whose functions and classes start processes, run or compile code, import, load libraries,
+// unpickle, walk attributes or open files (and their submodules): nothing defined in one is added,
+// whatever name it is reached by; its `__module__` says where an object was defined.
+const char* const never_trusted_modules[] = {
+    "builtins", "os", "posix", "nt", "subprocess", "_posixsubprocess", "pty", "signal", "sys", "gc",
+    "ctypes", "_ctypes", "importlib", "pkgutil", "zipimport", "runpy", "pydoc", "inspect", "types", "operator",
+    "_operator", "code", "codeop", "timeit", "cProfile", "profile", "_lsprof", "pdb", "bdb", "trace", "doctest",
+    "pickle", "_pickle", "copyreg", "marshal", "shelve", "dill", "cloudpickle", "joblib", "pandas.io.pickle",
+    "multiprocessing", "concurrent", "threading", "_thread", "io", "_io", "shutil", "tempfile", "socket", "_socket",
+    "webbrowser",
+};
+
+bool in_module_family(std::string_view module) {
+    for (const char* family : never_trusted_modules) {
+        std::string_view f(family);
+        if (module == f || (module.size() > f.size() && module.substr(0, f.size()) == f && module[f.size()] == '.'))
+            return true;
+    }
+    return false;
+}
+
+// Where an object was defined, by its `__module__` (read on the object itself, as the interpreter
+// names it); empty when it has none.
+std::string defined_in(nb::handle obj) {
+    nb::object module = nb::steal(PyObject_GetAttrString(obj.ptr(), "__module__"));
+    if (!module.is_valid()) {
+        PyErr_Clear();
+        return {};
+    }
+    return PyUnicode_CheckExact(module.ptr()) ? text_of(module) : std::string();
+}
 
 }  // namespace
 
@@ -231,11 +265,12 @@ nb::object original(const char* module, const char* name) {
 
 nb::object original(const Entry& e) { return original(e.module, e.name); }
 
-nb::object resolve(const py::Call& g, const Entry& e) {
-    return e.narrowed ? g(e.narrowed) : original(e);
+nb::object resolve(Context& ctx, const Entry& e) {
+    return e.narrowed ? ctx.g(e.narrowed) : nb::borrow(ctx.original(e.module, e.name));
 }
 
-nb::object resolve_trusted(const py::Call& g, const TrustedName& name, int& as_entry) {
+nb::object resolve_trusted(Context& ctx, const TrustedName& name, int& as_entry) {
+    const py::Call& g = ctx.g;
     as_entry = -1;
     if (name.module == "__main__") refuse(g, name.spelled);
     nb::object obj;
@@ -253,8 +288,11 @@ nb::object resolve_trusted(const py::Call& g, const TrustedName& name, int& as_e
     for (int i = 0; i < entry_count(); ++i)
         if (obj.is(py::loaded_attribute(entries[i].module, entries[i].name))) {
             as_entry = i;
-            return resolve(g, entries[i]);
+            return resolve(ctx, entries[i]);
         }
+    if (in_module_family(name.module) || in_module_family(defined_in(obj)))
+        refuse(g, name.spelled + " (of a module that runs code or processes, imports, unpickles or opens files)");
+    ctx.add_trusted(obj);
     return obj;
 }
 
@@ -267,6 +305,28 @@ std::string text_of(nb::handle value) {
         return "?";
     }
     return std::string(chars, (size_t) size);
+}
+
+std::string shown(nb::handle value) {
+    constexpr Py_ssize_t cut = 64;
+    PyObject* p = value.ptr();
+    if (PyUnicode_CheckExact(p) || PyBytes_CheckExact(p)) {
+        Py_ssize_t n = PyUnicode_CheckExact(p) ? PyUnicode_GET_LENGTH(p) : PyBytes_GET_SIZE(p);
+        nb::object head = nb::steal(PySequence_GetSlice(p, 0, std::min(n, cut)));
+        if (!head.is_valid()) {
+            PyErr_Clear();
+            return "?";
+        }
+        return text_of(nb::repr(head)) + (n > cut ? "..." : "");
+    }
+    if (PyLong_CheckExact(p)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(p, &overflow);
+        if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+        return overflow ? std::string("<int>") : std::to_string(n);
+    }
+    if (PyFloat_CheckExact(p) || PyBool_Check(p) || value.is_none()) return text_of(nb::repr(value));
+    return std::string("<") + Py_TYPE(p)->tp_name + ">";
 }
 
 void raise_untrusted(const py::Call& g, nb::handle message, nb::handle refused) {

@@ -6,6 +6,8 @@
 // checked as it finally is. Nothing here can be undone by a later BUILD: there is none.
 #include "korva/utils/safeload/safeload.hpp"
 
+#include <algorithm>
+
 namespace korva::utils::safeload {
 
 namespace {
@@ -16,7 +18,7 @@ class Walker {
 public:
     explicit Walker(Context& ctx) : ctx_(ctx), g_(ctx.g) {
         ndarray_ = nb::borrow(ctx.numpy_ndarray());
-        generic_ = original("numpy", "generic");
+        generic_ = nb::borrow(ctx.original("numpy", "generic"));
         tree_ = loaded("sklearn.tree._tree", "Tree");
         node_dtype_ = loaded("sklearn.tree._tree", "NODE_DTYPE");
         decision_trees_[0] = loaded("sklearn.tree._classes", "DecisionTreeRegressor");
@@ -43,14 +45,18 @@ public:
         float64_ = ctx.numpy_dtype()("float64");
         intp_ = ctx.numpy_dtype()("intp");
         uint32_ = ctx.numpy_dtype()("uint32");
+        dummy_ = loaded("sklearn.dummy", "DummyRegressor");
     }
 
     void walk(nb::handle obj, int depth = 0) {
         PyObject* p = obj.ptr();
         if (obj.is_none() || PyBool_Check(p) || PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyComplex_CheckExact(p) ||
             PyUnicode_CheckExact(p) || PyBytes_CheckExact(p) || PyByteArray_CheckExact(p) || PySlice_Check(p) ||
-            PyRange_Check(p) || PyType_Check(p) || PyFunction_Check(p) || PyCFunction_Check(p))
+            PyRange_Check(p))
             return;
+        if (PyCallable_Check(p) && !callable_allowed(obj)) fail(PyType_Check(p) ? "a class where data belongs"
+                                                                                : "a function where data belongs");
+        if (PyType_Check(p)) return;
         if (PyObject_TypeCheck(p, (PyTypeObject*) ctx_.numpy_dtype().ptr())) return check_dtype(ctx_, obj);
         if (PyObject_TypeCheck(p, (PyTypeObject*) generic_.ptr())) return check_dtype(ctx_, obj.attr("dtype"));
         if (depth > max_depth) fail("nested too deeply");
@@ -70,8 +76,14 @@ public:
         if (PyDict_Check(p)) {
             nb::object items = nb::steal(PyDict_Items(p));
             if (!items.is_valid()) throw nb::python_error();
+            // a Bunch serves its keys as attributes (and a caller's mapping class may too)
+            bool attributes = !PyDict_CheckExact(p);
             for (nb::handle pair : items) {
                 Part part(this, "[" + key_text(pair[0]) + "]");
+                if (attributes && PyUnicode_CheckExact(pair[0].ptr())) {
+                    std::string why = refused_attribute(nb::handle(), pair[0].ptr());
+                    if (!why.empty()) fail(why);
+                }
                 walk(pair[0], depth + 1);
                 walk(pair[1], depth + 1);
             }
@@ -80,9 +92,35 @@ public:
         if (check_owner(obj)) walk_attributes(obj, depth);
     }
 
+    // The callables a finished graph may hold, each only in the attribute scikit-learn keeps it in: an
+    // encoder's `dtype` (numpy's float64), a FunctionTransformer's `func` (the partial of check_array,
+    // checked as one), an ensemble's `_loss` (the listed loss objects); and what a caller trusted. A
+    // class or function anywhere else would be called by whatever reads the attribute it sits in (a
+    // method it shadows, a Bunch key, a parameter scikit-learn calls).
+    bool callable_allowed(nb::handle obj) {
+        nb::handle type = obj.type();
+        if (ctx_.is_trusted(obj) || ctx_.is_trusted(type)) return true;
+        const std::string where = path_.empty() ? std::string() : path_.back();
+        if (obj.is(float64_type_)) return where == "dtype";
+        if (type.is(partial_)) return where == "func";
+        if (PyType_Check(obj.ptr()) || where != "_loss") return false;
+        for (int i = 0; i < entry_count(); ++i)
+            if (entry(i).role == Role::instance && std::string_view(entry(i).module) == "sklearn._loss.loss" &&
+                type.is(ctx_.loaded(entry(i).module, entry(i).name)))
+                return true;
+        return false;
+    }
+
     [[noreturn]] void fail(const std::string& what) {
         std::string text;
-        for (const std::string& part : path_) text += (text.empty() || part[0] == '[') ? part : "." + part;
+        size_t arrays = 0;
+        for (const std::string& part : path_) {
+            if (!part.empty() && part[0] == array_item[0]) {
+                text += array_index(array_dims_[arrays++], std::stoll(part.substr(1)));
+                continue;
+            }
+            text += (text.empty() || part[0] == '[') ? part : "." + part;
+        }
         text = (text.empty() ? std::string("the loaded object") : text) + ": " + what;
         refuse(g_, text);
     }
@@ -94,9 +132,21 @@ private:
         record_dtype_, column_transformer_, ordinal_encoder_, function_transformer_, partial_, check_array_,
         float64_type_, kd_tree_, kd_node_dtype_, ball_tree_, ball_node_dtype_, minkowski_, neighbors_[2], float64_, intp_,
         uint32_;
-    std::unordered_set<PyObject*> seen_, trees_checked_, predictors_checked_;
+    nb::object dummy_;
+    std::unordered_set<PyObject*> seen_, trees_checked_;
+    // What a predictor's nodes ask of the ensemble that calls it, found once: the largest feature
+    // index a split reads and the features of its categorical splits.
+    struct PredictorNeeds {
+        long long max_feature = -1;
+        std::vector<long long> categorical;
+    };
+    std::unordered_map<PyObject*, PredictorNeeds> predictors_checked_;
     nb::list held_;  // everything visited stays alive until the walk ends
     std::vector<std::string> path_;
+    // The shapes of the object arrays being walked, outermost first: a path part that starts with
+    // array_item is the flat index of an item of the next one.
+    std::vector<std::vector<long long>> array_dims_;
+    static constexpr const char* array_item = "\x01";
 
     // One step of the path to what is being checked, for the message.
     struct Part {
@@ -105,19 +155,14 @@ private:
         Walker* walker_;
     };
 
-    static nb::object loaded(const char* module, const char* name) { return py::loaded_attribute(module, name); }
+    nb::object loaded(const char* module, const char* name) { return nb::borrow(ctx_.loaded(module, name)); }
 
     bool is_a(nb::handle obj, nb::handle cls) const {
         return PyType_Check(cls.ptr()) && PyObject_TypeCheck(obj.ptr(), (PyTypeObject*) cls.ptr());
     }
 
-    // A dict key as the path shows it: the repr of a plain key, the type's name of any other.
-    static std::string key_text(nb::handle key) {
-        if (PyUnicode_CheckExact(key.ptr()) || PyLong_CheckExact(key.ptr()) || PyFloat_CheckExact(key.ptr()) ||
-            PyBytes_CheckExact(key.ptr()) || key.is_none() || PyBool_Check(key.ptr()))
-            return text_of(nb::repr(key));
-        return std::string("<") + Py_TYPE(key.ptr())->tp_name + ">";
-    }
+    // A dict key as the path shows it: the repr of a plain key (cut short), the type's name of any other.
+    static std::string key_text(nb::handle key) { return shown(key); }
 
     // An instance's attribute dict, or an invalid object for one without.
     static nb::object attributes(nb::handle obj) {
@@ -142,9 +187,12 @@ private:
         if (!dict.is_valid()) return;
         nb::object items = nb::steal(PyDict_Items(dict.ptr()));
         if (!items.is_valid()) throw nb::python_error();
+        // a caller's class may hold what its own code put there; listed classes hold data only
+        nb::handle cls = ctx_.is_trusted(obj.type()) ? nb::handle() : obj.type();
         for (nb::handle pair : items) {
-            if (!PyUnicode_Check(pair[0].ptr())) continue;
-            Part part(this, text_of(pair[0]));
+            std::string why = refused_attribute(cls, pair[0].ptr());
+            if (!why.empty()) fail(why);
+            Part part(this, PyUnicode_GET_LENGTH(pair[0].ptr()) <= 256 ? text_of(pair[0]) : shown(pair[0]));
             walk(pair[1], depth + 1);
         }
     }
@@ -158,18 +206,24 @@ private:
         if (!PyList_Check(flat.ptr())) fail("object array");
         std::vector<long long> dims;
         for (nb::handle d : shape) dims.push_back(nb::cast<long long>(d));
+        // the item's place in the path is its flat index; a message spells it out in the array's shape
+        array_dims_.push_back(std::move(dims));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(flat.ptr()); ++i) {
-            // the C-order index of item i, as "[i, j]"
-            std::string index;
-            long long rest = i;
-            for (size_t axis = dims.size(); axis-- > 0;) {
-                long long extent = dims[axis] > 0 ? dims[axis] : 1;
-                index = std::to_string(rest % extent) + (index.empty() ? "" : ", ") + index;
-                rest /= extent;
-            }
-            Part part(this, "[" + index + "]");
+            Part part(this, array_item + std::to_string(i));
             walk(PyList_GET_ITEM(flat.ptr(), i), depth + 1);
         }
+        array_dims_.pop_back();
+    }
+
+    // The C-order index of item `flat` of an array of shape `dims`, as "[i, j]".
+    static std::string array_index(const std::vector<long long>& dims, long long flat) {
+        std::string index;
+        for (size_t axis = dims.size(); axis-- > 0;) {
+            long long extent = dims[axis] > 0 ? dims[axis] : 1;
+            index = std::to_string(flat % extent) + (index.empty() ? "" : ", ") + index;
+            flat /= extent;
+        }
+        return "[" + index + "]";
     }
 
     long long integer(const nb::object& value, const char* name, long long low = 0, long long high = 1LL << 40) {
@@ -248,6 +302,7 @@ private:
     // A tree that an ensemble calls with data it validated itself: its estimator's width and its
     // Tree's are the ensemble's.
     void check_stage_tree(nb::handle estimator, long long width, bool single_output) {
+        ctx_.charge_checks(1);
         if (!is_a(estimator, decision_trees_[0]) && !is_a(estimator, decision_trees_[1])) fail("not a decision tree");
         nb::object dict = attributes(estimator);
         nb::object tree = attribute(dict, "tree_");
@@ -283,6 +338,7 @@ private:
         if (!estimators.is_valid()) return;
         if (width < 0) fail("a fitted ensemble without n_features_in_");
         long long per_iteration = integer(attribute(dict, "n_trees_per_iteration_"), "n_trees_per_iteration_", 1, 1);
+        check_initial_estimator(dict);
         Part part(this, "estimators_");
         if (!estimators.type().is(ndarray_) || !py::equals(estimators.attr("dtype").attr("kind"), "O"))
             fail("not an object array");
@@ -296,12 +352,34 @@ private:
         }
     }
 
+    // The stages add their values in place, row by row, to the initial estimator's predictions: those
+    // must be one value per row. "zero", or the single-output DummyRegressor boosting fits itself.
+    void check_initial_estimator(const nb::object& dict) {
+        nb::object init = attribute(dict, "init_");
+        if (!init.is_valid()) return;
+        Part part(this, "init_");
+        if (PyUnicode_CheckExact(init.ptr()) && py::equals(init, "zero")) return;
+        if (!init.type().is(dummy_)) fail("an initial estimator other than \"zero\" or a DummyRegressor");
+        nb::object init_dict = attributes(init);
+        if (integer(attribute(init_dict, "n_outputs_"), "n_outputs_") != 1) fail("an initial estimator with more than one output");
+        nb::object constant = attribute(init_dict, "constant_");
+        Part inner(this, "constant_");
+        if (!constant.is_valid() || !constant.type().is(ndarray_) || nb::len(nb::object(constant.attr("shape"))) > 2 ||
+            nb::cast<long long>(constant.attr("size")) != 1)
+            fail("not one value");
+    }
+
     // The predictors read the preprocessed rows by feature index, the categorical ones through the
     // bin mapper's map of categorical features: all of it must agree with the estimator's width.
     void check_hist_gradient_boosting(const nb::object& dict, long long width) {
         nb::object predictors = attribute(dict, "_predictors");
         if (!predictors.is_valid()) return;
         if (width < 0) fail("a fitted ensemble without n_features_in_");
+        // set only while fit runs: predict would take the rows for binned ones, unchecked and unconverted
+        if (attribute(dict, "_in_fit").is_valid()) {
+            Part part(this, "_in_fit");
+            fail("an ensemble in the middle of its fit");
+        }
         nb::object categorical;
         {
             Part part(this, "_bin_mapper");
@@ -342,18 +420,11 @@ private:
 
     void check_predictor_in(nb::handle predictor, long long width, const ArrayView& is_categorical) {
         if (!predictor.type().is(predictor_)) fail("not a TreePredictor");
-        check_predictor(predictor);
-        ArrayView nodes;
-        array(nodes, predictor.attr("nodes"), record_dtype_, 1);
-        Py_ssize_t leaf_at = offset(record_dtype_, "is_leaf"), feature_at = offset(record_dtype_, "feature_idx");
-        Py_ssize_t categorical_at = offset(record_dtype_, "is_categorical");
-        for (Py_ssize_t i = 0; i < nodes.dim(0); ++i) {
-            if (nodes.at<uint8_t>(i, leaf_at)) continue;
-            auto feature = nodes.at<int64_t>(i, feature_at);
-            if (feature < 0 || feature >= width) fail("feature index out of range");
-            if (nodes.at<uint8_t>(i, categorical_at) && !is_categorical.at<uint8_t>(feature))
-                fail("a categorical split on a feature that is not categorical");
-        }
+        const PredictorNeeds& needs = check_predictor(predictor);
+        ctx_.charge_checks(1 + (long long) needs.categorical.size());
+        if (needs.max_feature >= width) fail("feature index out of range");
+        for (long long feature : needs.categorical)
+            if (!is_categorical.at<uint8_t>(feature)) fail("a categorical split on a feature that is not categorical");
     }
 
     // HGB's ColumnTransformer, as HGB builds it: an ordinal encoder and check_array over disjoint
@@ -367,7 +438,8 @@ private:
         nb::object transformers = attribute(dict, "transformers_");
         Part part(this, "transformers_");
         if (!transformers.is_valid() || !PyList_CheckExact(transformers.ptr())) fail("not a list");
-        std::vector<int> covered((size_t) width, 0);
+        ctx_.charge_checks(width);
+        std::vector<uint8_t> covered((size_t) width, 0);
         // with data frames the columns are taken by the indices recorded per transformer name
         nb::object indices = attribute(dict, "_transformer_to_input_indices");
         if (!indices.is_valid() || !PyDict_CheckExact(indices.ptr())) fail("column indices");
@@ -385,29 +457,84 @@ private:
             if (!columns.type().is(ndarray_) || !py::equals(columns.attr("dtype").attr("kind"), "b") ||
                 !mask.acquire(columns) || mask.ndim() != 1 || mask.dim(0) != width)
                 fail("columns that are not a mask of every feature");
-            long long selected = 0;
-            nb::list positions;
-            for (Py_ssize_t c = 0; c < width; ++c)
-                if (mask.at<uint8_t>(c)) ++covered[(size_t) c], ++selected, positions.append(c);
             PyObject* recorded = PyDict_GetItemWithError(indices.ptr(), PyTuple_GET_ITEM(step.ptr(), 0));
             if (!recorded && PyErr_Occurred()) throw nb::python_error();
-            if (!recorded || !PyList_CheckExact(recorded) || !py::equals(recorded, positions))
-                fail("column indices that do not match its columns");
+            if (!recorded || !PyList_CheckExact(recorded)) fail("column indices that do not match its columns");
+            // the recorded indices are the mask's positions, in order, compared one by one
+            long long selected = 0;
+            for (Py_ssize_t c = 0; c < width; ++c) {
+                if (!mask.at<uint8_t>(c)) continue;
+                if (++covered[(size_t) c] > 1) fail("columns that do not cover each feature once");
+                long long at = -1;
+                if (selected >= PyList_GET_SIZE(recorded) ||
+                    !int_value(PyList_GET_ITEM(recorded, (Py_ssize_t) selected), at) || at != c)
+                    fail("column indices that do not match its columns");
+                ++selected;
+            }
+            if (selected != PyList_GET_SIZE(recorded)) fail("column indices that do not match its columns");
             nb::object transformer_dict = attributes(transformer);
             if (integer(attribute(transformer_dict, "n_features_in_"), "n_features_in_") != selected)
                 fail("n_features_in_ does not match its columns");
         }
-        for (int count : covered)
+        for (uint8_t count : covered)
             if (count != 1) fail("columns that do not cover each feature once");
     }
 
+    // The neighbours' names: a metric name picks the function predict calls, and the parameters go to
+    // it as they are (a name scipy serves would take matrices it does not check against the data).
+    // Only the metrics of the table, their parameters checked against the data's width.
     void check_neighbors(const nb::object& dict, long long width) {
-        for (const char* name : {"weights", "metric", "effective_metric_"}) {
+        ctx_.charge_checks(1);
+        static const char* const metrics[] = {"minkowski", "euclidean", "l2", "manhattan", "l1", "cityblock",
+                                              "chebyshev", "infinity"};
+        auto one_of = [](const nb::object& value, std::initializer_list<const char*> names) {
+            for (const char* name : names)
+                if (py::equals(value, name)) return true;
+            return false;
+        };
+        auto name_in = [&](const char* name, bool metric) {
             nb::object value = attribute(dict, name);
             Part part(this, name);
-            if (value.is_valid() && !value.is_none() && !PyUnicode_CheckExact(value.ptr())) fail("not a name");
+            if (!value.is_valid() || value.is_none()) return;
+            if (!PyUnicode_CheckExact(value.ptr())) fail("not a name");
+            bool known = false;
+            if (metric)
+                for (const char* name : metrics) known = known || py::equals(value, name);
+            else
+                known = one_of(value, {"uniform", "distance"});
+            if (!known) fail("a name outside the table's: " + shown(value));
+        };
+        name_in("weights", false);
+        name_in("metric", true);
+        name_in("effective_metric_", true);
+        for (const char* name : {"metric_params", "effective_metric_params_"}) {
+            nb::object params = attribute(dict, name);
+            Part part(this, name);
+            if (!params.is_valid() || params.is_none()) continue;
+            if (!PyDict_CheckExact(params.ptr())) fail("not a dict");
+            PyObject *key, *value;
+            Py_ssize_t at = 0;
+            while (PyDict_Next(params.ptr(), &at, &key, &value)) {
+                if (text_key(key, "p")) {
+                    if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) fail("p that is not a number");
+                } else if (text_key(key, "w")) {
+                    if (value == Py_None) continue;
+                    ArrayView w;
+                    Part inner(this, "w");
+                    array(w, nb::borrow(value), float64_, 1);
+                    if (w.dim(0) != width) fail("weights do not match n_features_in_");
+                } else {
+                    fail("a metric parameter outside the table's metrics'");
+                }
+            }
         }
+        nb::object method = attribute(dict, "_fit_method");
         nb::object tree = attribute(dict, "_tree");
+        if (method.is_valid()) {
+            Part part(this, "_fit_method");
+            if (!PyUnicode_CheckExact(method.ptr()) || !one_of(method, {"brute", "kd_tree", "ball_tree"}))
+                fail("an algorithm outside the table's");
+        }
         if (tree.is_valid() && !tree.is_none()) {
             Part part(this, "_tree");
             if (!tree.type().is(kd_tree_) && !tree.type().is(ball_tree_)) fail("not a KDTree or BallTree");
@@ -435,7 +562,10 @@ private:
     // functools.partial of check_array with the keywords HGB gives it (check_array calls nothing of them).
     void check_partial(nb::handle partial) {
         if (!partial.attr("func").is(check_array_)) fail("a partial of anything but check_array");
-        nb::object state = partial.attr("__reduce__")()[2];
+        // the type's own __reduce__: an attribute of the instance's could answer for it
+        PyObject* reduce = _PyType_Lookup(Py_TYPE(partial.ptr()), nb::str("__reduce__").ptr());
+        if (!reduce) fail("a partial without its __reduce__");
+        nb::object state = nb::borrow(reduce)(partial)[2];
         if (!state[3].is_none()) fail("partial attributes");
         nb::object args = partial.attr("args"), keywords = partial.attr("keywords");
         if (!PyTuple_CheckExact(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 0) fail("partial arguments");
@@ -456,6 +586,15 @@ private:
                 fail("partial keywords");
             }
         }
+    }
+
+    // An exact int that fits a long long.
+    static bool int_value(PyObject* value, long long& out) {
+        if (!PyLong_CheckExact(value)) return false;
+        int overflow = 0;
+        out = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (out == -1 && PyErr_Occurred()) throw nb::python_error();
+        return !overflow;
     }
 
     static bool text_key(PyObject* key, const char* text) {
@@ -502,9 +641,10 @@ private:
             if (parents[i] != 1) fail("node without a parent");
     }
 
-    void check_predictor(nb::handle predictor) {
-        if (!predictors_checked_.insert(predictor.ptr()).second) return;
-        held_.append(predictor);
+    const PredictorNeeds& check_predictor(nb::handle predictor) {
+        auto known = predictors_checked_.find(predictor.ptr());
+        if (known != predictors_checked_.end()) return known->second;
+        PredictorNeeds needs;
         ArrayView nodes, bitsets, binned;
         array(nodes, predictor.attr("nodes"), record_dtype_, 1);
         Py_ssize_t count = nodes.dim(0);
@@ -515,15 +655,24 @@ private:
             fail("categorical bitsets misshaped");
         Py_ssize_t leaf_at = offset(record_dtype_, "is_leaf"), left_at = offset(record_dtype_, "left");
         Py_ssize_t right_at = offset(record_dtype_, "right"), categorical_at = offset(record_dtype_, "is_categorical");
-        Py_ssize_t bitset_at = offset(record_dtype_, "bitset_idx");
+        Py_ssize_t bitset_at = offset(record_dtype_, "bitset_idx"), feature_at = offset(record_dtype_, "feature_idx");
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (nodes.at<uint8_t>(i, leaf_at)) continue;
             auto left = nodes.at<uint32_t>(i, left_at), right = nodes.at<uint32_t>(i, right_at);
             // children after their parent: the walk down always ends
             if (left <= i || right <= i || left >= count || right >= count) fail("child index out of range");
-            if (nodes.at<uint8_t>(i, categorical_at) && nodes.at<uint32_t>(i, bitset_at) >= bitsets.dim(0))
-                fail("categorical bitset index out of range");
+            auto feature = nodes.at<int64_t>(i, feature_at);
+            if (feature < 0) fail("feature index out of range");
+            needs.max_feature = std::max<long long>(needs.max_feature, feature);
+            if (nodes.at<uint8_t>(i, categorical_at)) {
+                if (nodes.at<uint32_t>(i, bitset_at) >= bitsets.dim(0)) fail("categorical bitset index out of range");
+                needs.categorical.push_back(feature);
+            }
         }
+        std::sort(needs.categorical.begin(), needs.categorical.end());
+        needs.categorical.erase(std::unique(needs.categorical.begin(), needs.categorical.end()), needs.categorical.end());
+        held_.append(predictor);
+        return predictors_checked_.emplace(predictor.ptr(), std::move(needs)).first->second;
     }
 
     void check_binary_tree(nb::handle tree, nb::handle node_dtype, Py_ssize_t bound_rows) {
