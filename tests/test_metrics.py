@@ -40,7 +40,7 @@ def test_primitives_on_closed_form_curves():
     # an output curve exactly linear in current: R = 1 / g
     vd = np.linspace(0.0, 3.65, 101)
     g = np.array([1e-3, 2.5e-5, 4e-7])
-    y_out = np.log10(g[:, None] * vd[None, :] + 1e-9)
+    y_out = np.log10(g[:, None] * vd[None, :] + 1e-20)
     assert rel(metrics.on_resistance(vd, y_out), 1 / g) < 1e-9
     assert rel(metrics.on_resistance(vd, y_out, points=20), 1 / g) < 1e-9
 
@@ -116,9 +116,13 @@ def test_primitive_argument_errors(call, error, match):
 
 PLD_COLUMNS = ["vth_lin", "vth_lin_std", "vth_sat", "vth_sat_std", "ss", "ss_std", "dibl", "dibl_std",
                "body_effect", "body_effect_std", "log_ion", "log_ion_std", "log_ioff", "log_ioff_std", "on_off",
-               "on_off_std", "ron", "ron_std", "log_idsat", "log_idsat_std", "bv", "bv_std", "bv_censored"]
+               "on_off_std", "ron", "ron_std", "log_idsat", "log_idsat_std", "bv", "bv_std", "bv_censored",
+               "vth_gm", "vth_gm_std", "gm_max", "gm_max_std", "ron_w", "ron_w_std", "ron_sp", "ron_sp_std",
+               "log_idsat_w", "log_idsat_w_std", "ron_coarse", "vth_lin_status", "vth_sat_status"]
 NLD_COLUMNS = ["vth", "vth_std", "ss", "ss_std", "log_ion", "log_ion_std", "log_ioff", "log_ioff_std", "on_off",
-               "on_off_std", "ron", "ron_std"]
+               "on_off_std", "ron", "ron_std", "vth_gm", "vth_gm_std", "gm_max", "gm_max_std", "ron_sp", "ron_sp_std",
+               "ron_coarse", "vth_status"]
+FLAGS = ["bv_censored", "ron_coarse", "vth_lin_status", "vth_sat_status", "vth_status"]
 
 
 @pytest.mark.parametrize("exact", [False, True])
@@ -127,7 +131,10 @@ def test_pld_sweep_figures_in_closed_form(exact):
     devices = mm.pld_devices(lengths)
     frame = metrics.predict_device_metrics(mm.pld_models(), devices, "PLD", exact=exact, chunk_size=4)
     assert list(frame.columns) == PLD_COLUMNS and list(frame.index) == list(devices.index)
-    assert (frame.drop(columns="bv_censored").dtypes == np.float64).all() and frame.bv_censored.dtype == bool
+    floats = frame.drop(columns=[c for c in FLAGS if c in frame])
+    assert (floats.dtypes == np.float64).all() and frame.bv_censored.dtype == bool and frame.ron_coarse.dtype == bool
+    assert list(frame.vth_lin_status.cat.categories) == ["found", "above_at_start", "never_reached", "nan_before_level"]
+    assert (frame.vth_lin_status == "found").all() and not frame.ron_coarse.any()
     expected = mm.expected_pld(devices)
     for column, values in expected.items():
         if column == "bv":
@@ -138,9 +145,13 @@ def test_pld_sweep_figures_in_closed_form(exact):
     swing = frame.ss / 1000
     assert rel(frame.log_ion_std, shifts.std() / swing) < 1e-9
     assert rel(frame.log_ioff_std, shifts.std() / swing) < 1e-9
-    assert rel(frame.log_idsat, [np.interp(3.3, np.linspace(0, 3.65, 101), np.log10(1e-4 * w * np.linspace(0, 3.65, 101)
-                                                                                    / length + 1e-12))
-                                 for w, length in zip(devices["Finger Width"] * devices.nf, devices.Length)]) < 1e-9
+    vd = np.linspace(0, 3.65, 101)
+    w = (devices["Finger Width"] * devices.nf).to_numpy()
+    idsat = [np.interp(3.3, vd, mm.square_law(1e-4 * wi / li, vd, mm.PLD_KNEE)) for wi, li in zip(w, devices.Length)]
+    assert rel(frame.log_idsat, idsat) < 1e-9
+    assert rel(frame.log_idsat_w, np.array(idsat) - np.log10(w)) < 1e-9
+    assert rel(frame.ron_w, w / mm.pld_params(devices.to_numpy(float))["g"]) < 1e-9
+    assert frame.ron_sp.isna().all()  # no area given
     # breakdown: inside the sweep, then beyond its end (censored at x[-1] = 15 V)
     bv = mm.pld_params(devices.to_numpy(float))["bv"]
     inside = bv + shifts.max() < 15.0
@@ -176,23 +187,26 @@ def test_nld_sweep_figures_in_closed_form():
     assert rel(frame.vth, vt) < 1e-9 and rel(frame.vth_std, np.full(3, shifts.std())) < 1e-9
     assert rel(frame.ss, np.full(3, 1000 * mm.NLD_SWING)) < 1e-9
     assert rel(frame.log_ion, -7 + (6.0 - vt) / mm.NLD_SWING) < 1e-9
-    assert rel(frame.ron, 1 / (1e-4 * (1 + raw.B))) < 1e-9
+    assert rel(frame.ron, 1 / (1e-4 * (1 + raw.B))) < 1e-9 and not frame.ron_coarse.any()
     # W = L = 1 for NLD: the criteria are absolute currents
     lower = metrics.predict_device_metrics(mm.nld_models(), raw, "NLD", criteria={"i_vth": 1e-8, "v_on": 3.0})
     assert rel(lower.vth, vt - mm.NLD_SWING) < 1e-9
     assert rel(lower.log_ion, -7 + (3.0 - vt) / mm.NLD_SWING) < 1e-9
-    assert lower.attrs["metrics"]["criteria"] == {"i_vth": 1e-8, "i_bv": 1e-6, "ss_decades": 2.0, "vd_lin": 0.1,
-                                                  "vd_sat": 3.3, "v_on": 3.0, "v_off": 0.0, "ron_points": 5}
+    assert lower.attrs["metrics"]["criteria"] == {"i_vth": 1e-8, "i_bv": 1e-6, "ss_decades": 4.0, "vd_lin": 0.1,
+                                                  "vd_sat": 3.3, "v_on": 3.0, "v_off": 0.0, "ron_points": 5,
+                                                  "vth_norm": "w/l", "area": None}
 
 
 def test_attrs_name_unit_curve_and_variant():
     frame = metrics.predict_device_metrics(mm.pld_models(), mm.pld_devices([0.5]), "PLD")
     columns = frame.attrs["metrics"]["columns"]
-    assert set(columns) == set(PLD_COLUMNS)
+    assert list(columns) == PLD_COLUMNS
     assert columns["vth_lin"] == {"unit": "V", "curve": "id-vg-lin", "variant": "Vb=0.00"}
     assert columns["ron_std"] == {"unit": "ohm", "curve": "id-vd-0", "variant": "Vg=-3.30"}
     assert columns["dibl"]["curve"] == ["id-vg-lin", "id-vg-sat"] and columns["dibl"]["unit"] == "mV/V"
     assert columns["bv"] == {"unit": "V", "curve": "breakdown", "variant": None}
+    assert columns["ron_sp"]["unit"] == "ohm*[area]" and columns["gm_max"]["unit"] == "A/V"
+    assert columns["vth_sat_status"] == {"unit": None, "curve": "id-vg-sat", "variant": "Vb=0.00"}
     assert frame.attrs["metrics"]["criteria"]["v_on"] == 3.3
 
 
@@ -245,7 +259,7 @@ def pld_config(curve=None, drop_variant=None):
 @pytest.mark.parametrize("config, match", [
     (pld_config(curve="breakdown"), "config has no curve 'breakdown'"),
     (pld_config(curve="id-vg-sat"), "config has no curve 'id-vg-sat'"),
-    (pld_config(drop_variant=("id-vd-0", "Vg=-3.30")), "curve 'id-vd-0' of config has no variant 'Vg=-3.30'"),
+    (pld_config(drop_variant=("id-vd-0", "Vg=-3.30")), "v_on \\(3.3\\): curve 'id-vd-0' of config has no variant at Vg = -3.3"),
     (pld_config(drop_variant=("id-vg-lin", "Vb=0.00")), "curve 'id-vg-lin' of config has no variant 'Vb=0.00'"),
 ])
 def test_config_lacking_a_needed_curve_or_variant(config, match):
@@ -280,17 +294,28 @@ def test_bad_arguments_are_refused(kwargs, error, match):
 
 
 def test_a_failing_device_with_errors_return_and_raise():
-    devices = mm.pld_devices([0.3, -0.5, 0.9])  # the analytic models refuse a negative length
-    frame = metrics.predict_device_metrics(mm.pld_models(), devices, "PLD", errors="return")
+    devices = mm.pld_devices([0.3, 0.6, 0.9])
+    devices.loc["L1", "E"] = 20.0
+    models = mm.pld_models()
+    models["PLD"]["id-vg-sat"] = mm.ensemble(_RefusesE, "id-vg-sat")
+    frame = metrics.predict_device_metrics(models, devices, "PLD", errors="return")
     assert list(frame.columns) == PLD_COLUMNS + ["error"]
-    assert frame.error.iloc[1].startswith("ValueError: the analytic model needs a positive")
+    assert frame.error.iloc[1] == "ValueError: E out of range"
     assert frame.error.iloc[0] is None and frame.error.iloc[2] is None
-    assert frame.drop(columns=["bv_censored", "error"]).iloc[1].isna().all() and not frame.bv_censored.iloc[1]
-    alone = metrics.predict_device_metrics(mm.pld_models(), devices.iloc[[0, 2]], "PLD")
+    assert frame.drop(columns=FLAGS + ["error"], errors="ignore").iloc[1].isna().all()
+    assert not frame.bv_censored.iloc[1] and not frame.ron_coarse.iloc[1] and pd.isna(frame.vth_lin_status.iloc[1])
+    alone = metrics.predict_device_metrics(models, devices.iloc[[0, 2]], "PLD")
     pd.testing.assert_frame_equal(frame.drop(columns="error").iloc[[0, 2]], alone)
-    with pytest.raises(ValueError, match="needs a positive") as caught:
-        metrics.predict_device_metrics(mm.pld_models(), devices, "PLD")
+    with pytest.raises(ValueError, match="E out of range") as caught:
+        metrics.predict_device_metrics(models, devices, "PLD")
     assert "device 'L1'" in caught.value.__notes__[0]
+
+
+class _RefusesE(mm.AnalyticPLD):
+    def predict(self, X):
+        if np.any(np.asarray(X)[:, 6] > 10):
+            raise ValueError("E out of range")
+        return super().predict(X)
 
 
 def test_progress_bar_over_the_devices(capsys):
@@ -319,7 +344,7 @@ def test_sweep_equals_figures_of_the_batch_records(trained, device_type, exact):
     records = batch.predict_curves_for_frame(trained, devices, device_type, exact=exact, chunk_size=6)
     expected = from_records(records, devices, device_type).astype(frame.dtypes.to_dict())
     pd.testing.assert_frame_equal(frame, expected, check_exact=True)
-    assert frame.iloc[:, :4].notna().all().all()  # a comparison of figures, not of NaNs
+    assert frame.iloc[:, :3].notna().all().all()  # a comparison of figures, not of NaNs
 
 
 def test_devices_through_the_per_device_steps_give_the_same_figures(trained, monkeypatch):
@@ -341,11 +366,11 @@ def test_devices_through_the_per_device_steps_give_the_same_figures(trained, mon
 
 def test_a_device_with_a_missing_input_fails_alone(trained):
     devices = pd.DataFrame(cm.device_inputs("PLD", 5, seed=23))
-    devices.iloc[2, 1] = np.nan  # sklearn refuses the NaN in its query rows
+    devices.iloc[2, 1] = np.nan
     frame = metrics.predict_device_metrics(trained, devices, "PLD", errors="return")
-    assert frame.error.iloc[2].startswith("ValueError: Input X contains NaN")
+    assert frame.error.iloc[2] == "ValueError: device 2: input 'Length' must be a finite positive number, not nan"
     assert frame.vth_lin.isna().tolist() == [False, False, True, False, False]
-    assert frame.drop(columns=["error", "bv_censored"]).iloc[2].isna().all()
+    assert frame.drop(columns=["error"] + FLAGS, errors="ignore").iloc[2].isna().all()
 
 
 def test_device_metrics_series(trained):
@@ -357,7 +382,7 @@ def test_device_metrics_series(trained):
     row = metrics.predict_device_metrics(trained, devices, "PLD").loc["b"]
     pd.testing.assert_series_equal(series, row, check_exact=True)
     missing = [r for r in records if r["curve_variant"] != "Vg=-3.30"]
-    with pytest.raises(ValueError, match="curve 'id-vd-0' of records has no variant 'Vg=-3.30'"):
+    with pytest.raises(ValueError, match="curve 'id-vd-0' of records has no variant at Vg = -3.3"):
         metrics.device_metrics(missing, devices.loc["b"], "PLD")
 
 

@@ -42,9 +42,16 @@ nb::object value_error(nb::handle message) {
     return error;
 }
 
-// "device 'd3': <subject> must be <needs>, not <value>"
+// "device 'd3': <subject> must be <needs>, not <value>", a number shown as a float (nan, not np.float64(nan)).
 nb::object problem(nb::handle label, nb::handle subject, const char* needs, nb::handle value) {
-    return value_error(nb::str("device {!r}: {} must be {}, not {!r}").format(label, subject, needs, value));
+    nb::object shown = nb::borrow(value);
+    if (!PyUnicode_Check(value.ptr()) && !PyBytes_Check(value.ptr())) {
+        nb::object number = nb::steal(PyNumber_Float(value.ptr()));
+        if (number.is_valid()) shown = number;
+        else if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+        else throw nb::python_error();
+    }
+    return value_error(nb::str("device {!r}: {} must be {}, not {!r}").format(label, subject, needs, shown));
 }
 
 // The raw inputs the configuration has every device's row give its models (beyond the geometry):

@@ -94,7 +94,7 @@ public:
         Crossing threshold = cross(t.x, transfer, t.n, vth_level_);
         f[vth_lin] = threshold.x;
         f[ss] = lowest_swing(windows_, t.x, transfer, t.n, vth_level_, c_.ss_decades);
-        Extrapolation extrapolated = extrapolated_threshold(windows_, t.x, transfer, t.n, c_.vd_lin, scratch_);
+        Extrapolation extrapolated = extrapolated_threshold(t.x, transfer, t.n, c_.vd_lin, scratch_);
         f[vth_gm] = extrapolated.vth;
         f[gm_max] = extrapolated.gm;
         f[log_ion] = ion_(y(l_.transfer, j));

@@ -131,19 +131,23 @@ double lowest_swing(const Windows& windows, const double* x, const double* y, Py
     return steepest > 0.0 ? 1000.0 / steepest : nan;
 }
 
-Extrapolation extrapolated_threshold(const Windows& windows, const double* x, const double* y, Py_ssize_t n,
-                                     double vd, std::vector<double>& current) {
+Extrapolation extrapolated_threshold(const double* x, const double* y, Py_ssize_t n, double vd,
+                                     std::vector<double>& current) {
+    // gm from each point and its neighbours (a wider fit flattens a sharp peak), the tangent
+    // through the point itself.
     current.resize((size_t) n);
     for (Py_ssize_t i = 0; i < n; ++i) current[i] = std::pow(10.0, y[i]);
-    Line steepest{-std::numeric_limits<double>::infinity(), nan, nan};
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (windows.has(i)) {
-            Py_ssize_t first = windows.first(i);
-            Line line = fit_line(x + first, current.data() + first, (size_t) windows.size(i));
-            if (line.slope > steepest.slope) steepest = line;
+    double steepest = -std::numeric_limits<double>::infinity();
+    Py_ssize_t at = -1;
+    for (Py_ssize_t i = 1; i + 1 < n; ++i) {
+        double slope = fit_line(x + i - 1, current.data() + i - 1, 3).slope;
+        if (slope > steepest) {
+            steepest = slope;
+            at = i;
         }
-    if (!(steepest.slope > 0.0)) return {nan, nan};
-    return {steepest.mean_x - steepest.mean_y / steepest.slope - vd / 2.0, steepest.slope};
+    }
+    if (!(steepest > 0.0)) return {nan, nan};
+    return {x[at] - current[at] / steepest - vd / 2.0, steepest};
 }
 
 Resistance::Resistance(const double* x, Py_ssize_t n, Py_ssize_t points) {

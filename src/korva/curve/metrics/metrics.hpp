@@ -71,13 +71,13 @@ private:
 double lowest_swing(const Windows& windows, const double* x, const double* y, Py_ssize_t n, double level,
                      double decades);
 
-// The linear-extrapolation threshold: at the steepest local slope gm of 10**y, where its fitted line
-// meets zero current, less vd / 2.
+// The linear-extrapolation threshold: at the point where the slope gm of 10**y (fitted over the point
+// and its two neighbours) is steepest, where the tangent through it meets zero current, less vd / 2.
 struct Extrapolation {
     double vth, gm;
 };
-Extrapolation extrapolated_threshold(const Windows& windows, const double* x, const double* y, Py_ssize_t n,
-                                     double vd, std::vector<double>& scratch);
+Extrapolation extrapolated_threshold(const double* x, const double* y, Py_ssize_t n, double vd,
+                                     std::vector<double>& scratch);
 
 // 1 / (least-squares slope of 10**y on x over the first `points` points with x > 0).
 class Resistance {
