@@ -106,10 +106,61 @@ def test_noisy_curves_keep_threshold_and_swing():
     (lambda: metrics.subthreshold_swing(np.arange(3.0), np.ones(3), 0.0, decades=0), ValueError, "decades"),
     (lambda: metrics.on_resistance(np.arange(3.0), np.ones(3), points=1), ValueError, "at least 2"),
     (lambda: metrics.on_resistance(np.arange(3.0), np.ones(3), points=2.0), TypeError, "points must be an int"),
+    (lambda: metrics.small_signal_resistance(np.arange(3.0), np.ones(3), points=1), ValueError, "at least 2"),
+    (lambda: metrics.minimum_swing(np.arange(3.0), np.ones(3), 0.0, decades=-1.0), ValueError, "decades"),
+    (lambda: metrics.max_gm_threshold(np.arange(3.0), np.ones(3), vd=np.nan), ValueError, "vd must be a finite"),
 ])
 def test_primitive_argument_errors(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+def test_minimum_swing_is_the_steepest_local_slope_of_the_subthreshold_region():
+    # two exponential segments, 90 then 70 mV/decade, reaching the level -7 at x = 1.0
+    x = np.linspace(-0.1, 3.65, 101)
+    knee = 0.6
+    y = np.where(x < knee, -7.0 - (1.0 - knee) / 0.07 + (x - knee) / 0.09, -7.0 + (x - 1.0) / 0.07)
+    assert abs(metrics.minimum_swing(x, y, -7.0) / 70.0 - 1) < 1e-9
+    # the region ends at the level: a steeper part above it (beyond the reach of a local fit) does not count
+    steep = np.where(x < 1.2, y, -7.0 + 0.2 / 0.07 + (x - 1.2) / 0.03)
+    assert abs(metrics.minimum_swing(x, steep, -7.0) / 70.0 - 1) < 1e-9
+    # a zigzag floor 0.3 decades deep (steeper than the curve) is kept out; so is anything beyond `decades`
+    floor = np.maximum(y, -12.0 + 0.3 * (np.arange(101) % 2))
+    assert abs(metrics.minimum_swing(x, floor, -7.0) / 70.0 - 1) < 1e-9
+    assert abs(metrics.minimum_swing(x, steep, -7.0, decades=10.0) / 70.0 - 1) < 1e-9
+    assert abs(metrics.minimum_swing(x, y, -7.0, decades=1.0) / 70.0 - 1) < 1e-9
+    # on NLD's 60 mV grid, with one level per curve
+    grid = np.linspace(0.0, 6.0, 101)
+    curves = transfer(np.array([0.9, 1.4]), np.array([0.07, 0.1]), x=grid)
+    assert rel(metrics.minimum_swing(grid, curves, np.array([-7.0, -7.0])), [70.0, 100.0]) < 1e-9
+    assert np.isnan(metrics.minimum_swing(x, y, -25.0))  # above the level from the first point
+
+
+@pytest.mark.parametrize("knee, coarse", [(2.0, False), (0.1, True)])
+def test_small_signal_resistance_of_a_square_law(knee, coarse):
+    # I = g x (1 - x / (2 knee)) up to the knee: dI/dx = g at x = 0; a knee within two grid points
+    # leaves too few points in the linear region, and the value is the chord x / I of the first
+    vd = np.linspace(0.0, 3.65, 101)
+    g = np.array([1e-3, 2e-5])
+    y = mm.square_law(g[:, None], vd[None, :], knee)
+    ron, flagged = metrics.small_signal_resistance(vd, y)
+    assert flagged.tolist() == [coarse, coarse]
+    expected = vd[1] / 10 ** y[:, 1] if coarse else 1 / g
+    assert rel(ron, expected) < 1e-9
+    one, flag = metrics.small_signal_resistance(vd, y[0], points=3)
+    assert type(flag) is bool and flag is coarse and abs(one / expected[0] - 1) < 1e-9
+
+
+def test_max_gm_threshold_of_a_square_then_linear_curve():
+    # I = c u^2 / (2 a) for 0 <= u <= a, c (u - a / 2) beyond (u = x - v0): gm reaches its maximum c at
+    # u = a and keeps it; the tangent there meets I = 0 at v0 + a / 2
+    x = np.linspace(-0.1, 3.65, 101)
+    v0, a, c = np.array([0.5, 0.8]), 0.6, np.array([2e-4, 5e-6])
+    u = np.clip(x[None, :] - v0[:, None], 0.0, None)
+    current = np.where(u <= a, c[:, None] * u ** 2 / (2 * a), c[:, None] * (u - a / 2)) + 1e-20
+    vth, gm = metrics.max_gm_threshold(x, np.log10(current), vd=0.1)
+    assert rel(gm, c) < 1e-6 and np.max(np.abs(vth - (v0 + a / 2 - 0.05))) < 1e-9
+    assert np.isnan(metrics.max_gm_threshold(x, np.full(101, -9.0))[0])  # flat: no positive gm
 
 
 # --- figures of a sweep on analytic curves --------------------------------------------------------
@@ -168,6 +219,22 @@ def test_breakdown_at_or_above_the_level_from_the_first_point():
     models["PLD"]["breakdown"] = mm.ensemble(lambda c, s: _Constant(-3.0), "breakdown")
     frame = metrics.predict_device_metrics(models, devices, "PLD")
     assert frame.bv.iloc[0] == 0.0 and not frame.bv_censored.iloc[0]
+
+
+@pytest.mark.parametrize("i_vth, status", [(1e-18, "above_at_start"), (1e40, "never_reached"),
+                                            (1e-7, "found")])
+def test_threshold_status_says_why_a_threshold_is_missing(i_vth, status):
+    frame = metrics.predict_device_metrics(mm.pld_models(), mm.pld_devices([0.5, 1.0]), "PLD",
+                                           criteria={"i_vth": i_vth})
+    assert (frame.vth_lin_status == status).all() and (frame.vth_sat_status == status).all()
+    assert frame.vth_lin.isna().all() == (status != "found")
+
+
+def test_threshold_status_of_a_curve_with_nan():
+    models = mm.pld_models()
+    models["PLD"]["id-vg-lin"] = mm.ensemble(lambda c, s: _Constant(np.nan), "id-vg-lin")
+    frame = metrics.predict_device_metrics(models, mm.pld_devices([0.5]), "PLD")
+    assert frame.vth_lin_status.iloc[0] == "nan_before_level" and frame.vth_sat_status.iloc[0] == "found"
 
 
 class _Constant:
@@ -405,11 +472,14 @@ def test_dask_frame_is_lazy_with_known_meta(trained, dask_client, device_type):
     import dask.dataframe as dd
     devices = pd.DataFrame(cm.device_inputs(device_type, 24, seed=9))
     devices.index = [f"{device_type}-{i}" for i in range(len(devices))]
+    training = devices.iloc[:12]  # the training domain: half of the devices' ranges
     lazy = metrics.predict_device_metrics(trained, dd.from_pandas(devices, npartitions=4, sort=False), device_type,
-                                          exact=True, chunk_size=5, errors="return")
+                                          exact=True, chunk_size=5, errors="return", domain=training)
     graph = dict(lazy.__dask_graph__())
     assert len(cloudpickle.dumps(graph)) < 1.5 * len(cloudpickle.dumps(trained))  # the models, once
-    expected = metrics.predict_device_metrics(trained, devices, device_type, exact=True, errors="return")
+    expected = metrics.predict_device_metrics(trained, devices, device_type, exact=True, errors="return",
+                                              domain=training)
+    assert expected.in_domain.iloc[:12].all() and not expected.in_domain.all()
     assert lazy.dtypes.to_dict() == expected.dtypes.to_dict()
     got = dask_client.compute(lazy).result()
     pd.testing.assert_frame_equal(got, expected, check_exact=True, check_index_type=False)  # dask: arrow strings
@@ -459,3 +529,52 @@ def test_pareto_front_small_case_and_errors():
         metrics.pareto_front(frame, minimize=["ron"], maximize=["bvv"])
     with pytest.raises(ValueError, match="at least one column"):
         metrics.pareto_front(frame)
+
+
+def epsilon_front(values, tolerance):
+    """The rows no row dominates by more than the tolerance (the definition, row against row)."""
+    ok = ~np.isnan(values).any(axis=1)
+    front = np.zeros(len(values), bool)
+    for i in np.flatnonzero(ok):
+        others = values[ok]
+        beyond = ((others <= values[i] + tolerance).all(axis=1) & (others < values[i] - tolerance).any(axis=1))
+        front[i] = not beyond.any()
+    return front
+
+
+@pytest.mark.parametrize("k", [2, 3])
+def test_pareto_front_with_a_tolerance_matches_the_definition(k):
+    rng = np.random.default_rng(10 + k)
+    values = np.round(rng.normal(size=(400, k)), 2)
+    values[rng.integers(0, 400, 10), 0] = np.nan
+    names = [f"c{i}" for i in range(k)]
+    tolerance = {name: t for name, t in zip(names, (0.05, 0.2, 0.0))}
+    frame = pd.DataFrame(values, columns=names)
+    front = metrics.pareto_front(frame, minimize=names[:-1], maximize=names[-1:], tolerance=tolerance)
+    signed = values * np.array([1.0] * (k - 1) + [-1.0])
+    assert (front.to_numpy() == epsilon_front(signed, np.array([tolerance[n] for n in names]))).all()
+    zero = metrics.pareto_front(frame, minimize=names[:-1], maximize=names[-1:], tolerance={names[0]: 0.0})
+    assert zero.equals(metrics.pareto_front(frame, minimize=names[:-1], maximize=names[-1:]))
+
+
+def test_pareto_front_robust_takes_each_figure_at_its_worse_side():
+    frame = pd.DataFrame({"ron": [1.0, 1.1, 2.0, 0.9], "ron_std": [0.5, 0.01, 0.0, np.nan],
+                          "bv": [10.0, 9.5, 12.0, 20.0], "bv_std": [0.0, 0.2, 3.0, 0.0]})
+    front = metrics.pareto_front(frame, minimize="ron", maximize="bv", robust=2.0)
+    # worst cases (ron + 2 std, bv - 2 std): (2.0, 10.0), (1.12, 9.1), (2.0, 6.0), NaN
+    assert front.tolist() == [True, True, False, False]
+    plain = pd.DataFrame({"ron": [2.0, 1.12, 2.0, np.nan], "bv": [10.0, 9.1, 6.0, 20.0]})
+    assert front.tolist() == metrics.pareto_front(plain, minimize="ron", maximize="bv").tolist()
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"tolerance": {"vth": 0.1}}, ValueError, "tolerance names 'vth'"),
+    ({"tolerance": {"ron": -0.1}}, ValueError, "the tolerance of 'ron' must be a finite number >= 0"),
+    ({"tolerance": 0.1}, TypeError, "tolerance must be a dict"),
+    ({"robust": -1.0}, ValueError, "robust must be a finite number >= 0"),
+    ({"robust": 1.0}, KeyError, "robust needs the column 'bv_std'"),
+])
+def test_pareto_front_refuses_bad_tolerances(kwargs, error, match):
+    frame = pd.DataFrame({"ron": [1.0, 2.0], "ron_std": [0.1, 0.1], "bv": [1.0, 2.0]})
+    with pytest.raises(error, match=match):
+        metrics.pareto_front(frame, minimize="ron", maximize="bv", **kwargs)

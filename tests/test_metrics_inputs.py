@@ -42,6 +42,13 @@ def test_criteria_checked_against_each_other_and_the_curves(criteria, match):
     refused(ValueError, match, criteria=criteria)
 
 
+def test_a_series_criterion_needs_a_pandas_frame():
+    dd = pytest.importorskip("dask.dataframe")
+    devices = mm.pld_devices([0.5, 1.0])
+    refused(ValueError, "a criterion given as a Series needs a pandas DataFrame", devices=dd.from_pandas(devices, 1),
+            criteria={"i_vth": pd.Series(1e-7, index=devices.index)})
+
+
 def test_nld_criteria_checked_against_its_curves():
     refused(ValueError, r"v_on \(7.5\) lies outside the x range \[0.0, 6.0\] of curve 'id-vg'",
             devices=pd.DataFrame(cm.device_inputs("NLD", 2)), device_type="NLD", criteria={"v_on": 7.5})
