@@ -131,23 +131,44 @@ double lowest_swing(const Windows& windows, const double* x, const double* y, Py
     return steepest > 0.0 ? 1000.0 / steepest : nan;
 }
 
-Extrapolation extrapolated_threshold(const double* x, const double* y, Py_ssize_t n, double vd,
-                                     std::vector<double>& current) {
-    // gm from each point and its neighbours (a wider fit flattens a sharp peak), the tangent
-    // through the point itself.
-    current.resize((size_t) n);
-    for (Py_ssize_t i = 0; i < n; ++i) current[i] = std::pow(10.0, y[i]);
-    double steepest = -std::numeric_limits<double>::infinity();
-    Py_ssize_t at = -1;
+Neighbours::Neighbours(const double* x, Py_ssize_t n) : bound_((size_t) std::max<Py_ssize_t>(n, 0), 0.0) {
     for (Py_ssize_t i = 1; i + 1 < n; ++i) {
-        double slope = fit_line(x + i - 1, current.data() + i - 1, 3).slope;
-        if (slope > steepest) {
+        double mean = (x[i - 1] + x[i] + x[i + 1]) / 3.0, sxx = 0.0, rising = 0.0;
+        for (Py_ssize_t k = i - 1; k <= i + 1; ++k) {
+            double dx = x[k] - mean;
+            sxx += dx * dx;
+            if (dx > 0.0) rising += dx;
+        }
+        bound_[i] = std::log10(rising / sxx);  // +inf when every x is the same: never skipped
+        if (!(bound_[i] <= highest_)) highest_ = bound_[i];
+    }
+}
+
+Extrapolation extrapolated_threshold(const Neighbours& neighbours, const double* x, const double* y, Py_ssize_t n,
+                                     double vd, std::vector<double>& highest) {
+    // gm from each point and its neighbours (a wider fit flattens a sharp peak), the tangent through
+    // the point itself. With I >= 0 a window's slope is at most 10**max(y) times its grid's bound, so
+    // the windows that cannot reach the steepest found so far (from the top end down, where it
+    // usually is) are passed over without their currents, and so are all the lower ones once the
+    // highest y below them cannot.
+    highest.resize((size_t) n);
+    for (Py_ssize_t i = 0; i < n; ++i) highest[i] = i == 0 || y[i] > highest[i - 1] ? y[i] : highest[i - 1];
+    double steepest = -std::numeric_limits<double>::infinity(), needed = steepest, current[3];
+    Py_ssize_t at = -1;
+    for (Py_ssize_t i = n - 2; i >= 1; --i) {
+        if (highest[i + 1] + neighbours.highest() < needed) break;
+        double top = std::max(std::max(y[i - 1], y[i]), y[i + 1]);
+        if (top + neighbours.bound(i) < needed) continue;
+        for (Py_ssize_t k = 0; k < 3; ++k) current[k] = std::pow(10.0, y[i - 1 + k]);
+        double slope = fit_line(x + i - 1, current, 3).slope;
+        if (slope >= steepest) {  // from the top down: a tie goes to the lower point
             steepest = slope;
             at = i;
+            needed = std::log10(slope) - 1e-9;  // rounding margin
         }
     }
     if (!(steepest > 0.0)) return {nan, nan};
-    return {x[at] - current[at] / steepest - vd / 2.0, steepest};
+    return {x[at] - std::pow(10.0, y[at]) / steepest - vd / 2.0, steepest};
 }
 
 Resistance::Resistance(const double* x, Py_ssize_t n, Py_ssize_t points) {

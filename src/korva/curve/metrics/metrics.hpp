@@ -71,13 +71,26 @@ private:
 double lowest_swing(const Windows& windows, const double* x, const double* y, Py_ssize_t n, double level,
                      double decades);
 
+// The windows of each point and its two neighbours on a grid: log10 of the largest slope a window's
+// line can have per unit of its largest value (+inf where it has no line).
+class Neighbours {
+public:
+    Neighbours(const double* x, Py_ssize_t n);
+    double bound(Py_ssize_t i) const { return bound_[i]; }
+    double highest() const { return highest_; }  // of all windows
+
+private:
+    std::vector<double> bound_;
+    double highest_ = -std::numeric_limits<double>::infinity();
+};
+
 // The linear-extrapolation threshold: at the point where the slope gm of 10**y (fitted over the point
 // and its two neighbours) is steepest, where the tangent through it meets zero current, less vd / 2.
 struct Extrapolation {
     double vth, gm;
 };
-Extrapolation extrapolated_threshold(const double* x, const double* y, Py_ssize_t n, double vd,
-                                     std::vector<double>& scratch);
+Extrapolation extrapolated_threshold(const Neighbours& neighbours, const double* x, const double* y, Py_ssize_t n,
+                                     double vd, std::vector<double>& scratch);
 
 // 1 / (least-squares slope of 10**y on x over the first `points` points with x > 0).
 class Resistance {
