@@ -1,8 +1,9 @@
 """A tour of korva: the module tree, object fingerprints, MTD dump containers (saved encrypted,
 loaded from the file and over HTTP), device curve prediction with a plot of the curves, a
 design sweep: the curves of 500 devices predicted in one batch call, with a plot of the drain
-current at a fixed bias against the swept geometry, and the figures of merit of a two-dimensional
-sweep (Length x Finger Width, 2,000 devices) with the Pareto front of on-resistance and breakdown.
+current at a fixed bias against the swept geometry, and the figures of merit of a PLD drift sweep
+(576 devices) predicted by ensembles trained on a closed-form device family, against that family's
+own figures, with the Pareto front of specific on-resistance and breakdown.
 
 Run it with `./dev.sh demo`; it writes its files into demo/out/."""
 import functools
@@ -237,69 +238,121 @@ def plot_sweep(axes_info, swept, at_bias):
 
 # ---- figures of merit ---------------------------------------------------------------------------
 
-LENGTHS = np.linspace(0.5, 5.0, 50)
-FINGER_WIDTHS = np.linspace(1.0, 10.0, 40)
-SWEEP_CRITERIA = {"i_bv": 3e-5}  # 30 uA per unit of W: the widest devices break down beyond the sweep
+TOOLS = Path(__file__).resolve().parent.parent / "tools"
+# A PLD drift sweep: the drift length ("Si pitch", um) against the drift doping ("C", 1e16 cm^-3), the
+# classic LDMOS trade-off of specific on-resistance against breakdown; and a Length sweep for the
+# threshold's roll-off. The other inputs: a 10 um x 4 finger device with a 7 nm oxide.
+FAMILY_DEVICE = {"Finger Width": 10.0, "Length": 0.5, "nf": 4.0, "Si pitch": 1.0, "A": 0.2, "C": 3.0, "E": 7.0}
+DRIFT_LENGTHS = np.linspace(0.4, 1.5, 24)
+DRIFT_DOPINGS = np.linspace(1.0, 5.0, 24)
+ROLL_OFF_LENGTHS = np.geomspace(0.25, 5.0, 30)
+MOHM_MM2 = 1e3  # ohm um^2 per mOhm mm^2
 
 
-def show_device_metrics(models):
-    section("Figures of merit: Length x Finger Width, 2,000 devices")
-    grid = pd.MultiIndex.from_product([LENGTHS, FINGER_WIDTHS], names=["Length", "Finger Width"]).to_frame(index=False)
-    devices = pd.DataFrame([PLD_DEVICE] * len(grid)).reset_index(drop=True)
-    devices["Length"], devices["Finger Width"] = grid["Length"], grid["Finger Width"]
-    devices.index = [f"L{length:.2f}-W{width:.2f}" for length, width in zip(grid["Length"], grid["Finger Width"])]
+def family_tools():
+    """The closed-form device family and the ensembles trained on it (tools/, trained once and cached
+    in build/family_models/)."""
+    sys.path.insert(0, str(TOOLS))
+    import device_family
+    import family_models
+    return device_family, family_models
+
+
+def family_sweep(columns):
+    grid = pd.MultiIndex.from_product(list(columns.values()), names=list(columns)).to_frame(index=False)
+    devices = pd.DataFrame([FAMILY_DEVICE] * len(grid))
+    for name in columns:
+        devices[name] = grid[name].to_numpy()
+    return devices
+
+
+def show_device_metrics():
+    section("Figures of merit: a PLD drift sweep, 576 devices, from surrogates of a device family")
+    fam, family_models = family_tools()
+    models = family_models.load_models("20k")
+    domain = {name: (low, high) for name, (low, high, _) in fam.RANGES["PLD"].items()}
+
+    devices = family_sweep({"Si pitch": DRIFT_LENGTHS, "C": DRIFT_DOPINGS})
+    devices.index = [f"Ld{ld:.3f}-Nd{nd:.2f}" for ld, nd in zip(devices["Si pitch"], devices["C"])]
+    devices["area"] = fam.area(devices, "PLD")  # um^2: W x (Length + drift + contacts)
     started = time.perf_counter()
-    figures = curve_metrics.predict_device_metrics(models, devices, "PLD", criteria=SWEEP_CRITERIA)
+    figures = curve_metrics.predict_device_metrics(models, devices, "PLD", criteria={"area": "area"}, domain=domain)
     elapsed = time.perf_counter() - started
     print(f"{len(devices):,} devices: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s (wall clock); "
-          f"{figures.shape[1]} columns, {figures.memory_usage(deep=True).sum() / 2**10:.0f} KiB")
+          f"{figures.shape[1]} columns; all inside the training domain: {bool(figures.in_domain.all())}")
+    shown = ["vth_lin", "vth_gm", "ss", "dibl", "gm_max", "on_off", "ron", "ron_sp", "log_idsat_w", "bv"]
     units = figures.attrs["metrics"]["columns"]
-    print(figures[["vth_lin", "vth_lin_std", "ss", "dibl", "on_off", "ron", "bv"]].describe()
-          .loc[["mean", "min", "max"]].to_string(float_format=lambda v: f"{v:.4g}"))
-    print("units:", {c: units[c]["unit"] for c in ("vth_lin", "ss", "dibl", "on_off", "ron", "bv")})
-    front = curve_metrics.pareto_front(figures, minimize=["ron"], maximize=["bv"])
-    print(f"Pareto front (min ron, max bv): {int(front.sum())} devices; censored breakdowns: "
-          f"{int(figures['bv_censored'].sum())}")
-    print(figures.loc[front, ["ron", "bv", "bv_censored"]].join(devices[["Length", "Finger Width"]])
-          .sort_values("ron").head(8).to_string(float_format=lambda v: f"{v:.4g}"))
-    plot_device_metrics(devices, figures, front)
+    print(figures[shown].describe().loc[["mean", "min", "max"]].to_string(float_format=lambda v: f"{v:.4g}"))
+    print("units:", {c: units[c]["unit"] for c in shown}, "([W] um, [area] um^2)")
+
+    # the surrogates against the closed-form figures of the same devices
+    truth = fam.truth(devices, "PLD")
+    truth["ron_sp"] = truth["ron"] * devices["area"]
+    truth["vth_gm"] = truth["vth_gm_intercept"] - 0.05
+    print("surrogate - closed form: median |error| (median spread _std)")
+    for column in ("vth_lin", "ss", "ron_sp", "bv", "log_idsat_w", "vth_gm"):
+        error = figures[column] - truth[column]
+        relative = column in ("ron_sp", "ss")
+        scale = truth[column].abs() if relative else 1.0
+        print(f"  {column:12} {np.nanmedian(np.abs(error / scale)):.3g}{' (relative)' if relative else ''}"
+              f"  ({np.nanmedian(figures[column + '_std'] / scale):.3g})")
+    print(f"censored breakdowns (bv beyond the 15 V sweep): {int(figures.bv_censored.sum())}; ron from a coarse "
+          f"grid: {int(figures.ron_coarse.sum())}; thresholds not found: {int((figures.vth_lin_status != 'found').sum())}")
+
+    # the trade-off: specific on-resistance against breakdown, each taken at its worse side (1 std)
+    front = curve_metrics.pareto_front(figures, minimize=["ron_sp"], maximize=["bv"], robust=1.0)
+    truth_front = curve_metrics.pareto_front(truth, minimize=["ron_sp"], maximize=["bv"])
+    print(f"Pareto front (min ron_sp, max bv, robust=1): {int(front.sum())} devices; "
+          f"of the closed form's: {int(truth_front.sum())}")
+    table = figures.loc[front, ["ron_sp", "ron_sp_std", "bv", "bv_std", "bv_censored"]].join(devices[["Si pitch", "C"]])
+    table[["ron_sp", "ron_sp_std"]] /= MOHM_MM2
+    print(table.sort_values("bv").rename(columns={"ron_sp": "ron_sp mOhm mm2", "ron_sp_std": "std"})
+          .head(10).to_string(float_format=lambda v: f"{v:.4g}"))
+
+    roll_off = family_sweep({"Length": ROLL_OFF_LENGTHS})
+    roll_figures = curve_metrics.predict_device_metrics(models, roll_off, "PLD")
+    plot_device_metrics(devices, figures, front, truth, truth_front, roll_off, roll_figures, fam.truth(roll_off, "PLD"))
 
 
-def plot_device_metrics(devices, figures, front):
+def plot_device_metrics(devices, figures, front, truth, truth_front, roll_off, roll_figures, roll_truth):
     plt = pyplot()
     if plt is None:
         return
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.6))
-    cmap = plt.get_cmap("viridis")
-    for i, width in enumerate(FINGER_WIDTHS[::8]):
-        rows = np.isclose(devices["Finger Width"], width)
-        color = cmap(i / 4)
-        y, std = figures.loc[rows, "vth_lin"], figures.loc[rows, "vth_lin_std"]
-        left.plot(devices.loc[rows, "Length"], y, color=color, label=f"Finger Width {width:.2f}")
-        left.fill_between(devices.loc[rows, "Length"], y - std, y + std, color=color, alpha=0.15)
-    left.set_xlabel("Length")
-    left.set_ylabel("vth_lin [V]  (|Vg| at 1e-7 A x W/L, Vd = -0.1 V)")
-    left.set_title("Linear threshold voltage (band: ± submodel std)")
+    length = roll_off["Length"]
+    roll_truth = roll_truth.assign(vth_gm=roll_truth["vth_gm_intercept"] - 0.05)
+    for column, label, color in (("vth_lin", "constant current (1e-7 A x W/L)", "tab:blue"),
+                                 ("vth_gm", "max-gm extrapolation", "tab:orange")):
+        y, std = roll_figures[column], roll_figures[column + "_std"]
+        left.plot(length, y, color=color, label=f"{column}: {label}")
+        left.fill_between(length, y - std, y + std, color=color, alpha=0.2)
+        left.plot(length, roll_truth[column], color=color, linestyle="--", linewidth=1, label=f"{column}, closed form")
+    left.set_xscale("log")
+    ticks = [0.25, 0.5, 1.0, 2.0, 5.0]
+    left.set_xticks(ticks, [f"{t:g}" for t in ticks])
+    left.xaxis.set_minor_formatter(plt.NullFormatter())
+    left.set_xlabel("Length [um]")
+    left.set_ylabel("|Vth| [V]  (id-vg-lin, |Vd| = 0.1 V)")
+    left.set_title("Threshold roll-off (band: ± submodel std)")
     left.legend(fontsize=7)
 
+    ron_sp = figures["ron_sp"] / MOHM_MM2
+    right.scatter(truth["ron_sp"] / MOHM_MM2, truth["bv"], color="0.8", s=6, label="closed form, every device")
+    points = right.scatter(ron_sp, figures["bv"], c=devices["Si pitch"], cmap="viridis", s=9, alpha=0.8)
     censored = figures["bv_censored"].to_numpy()
-    points = right.scatter(figures["ron"], figures["bv"], c=devices["Length"], cmap="viridis", s=9,
-                           marker="o", alpha=0.8)
-    right.scatter(figures.loc[censored, "ron"], figures.loc[censored, "bv"], marker="^", s=26,
-                  facecolors="none", edgecolors="tab:red", linewidths=0.8,
-                  label="censored: breakdown beyond the sweep (bv = end of sweep)")
-    on_front = figures[front].sort_values("ron")
-    right.plot(on_front["ron"], on_front["bv"], color="black", linewidth=1.2, marker="D", markersize=4,
-               label="Pareto front (min ron, max bv)")
+    right.scatter(ron_sp[censored], figures.loc[censored, "bv"], marker="^", s=22, facecolors="none",
+                  edgecolors="tab:red", linewidths=0.7, label="censored: breakdown beyond the 15 V sweep")
+    on_front = figures[front].assign(ron_sp=ron_sp[front]).sort_values("ron_sp")
+    right.plot(on_front["ron_sp"], on_front["bv"], color="black", linewidth=1.2, marker="D", markersize=3,
+               label="Pareto front (min ron_sp, max bv; robust=1)")
+    exact = truth[truth_front].sort_values("ron_sp")
+    right.plot(exact["ron_sp"] / MOHM_MM2, exact["bv"], color="tab:red", linestyle="--", linewidth=1,
+               label="closed-form front")
     right.set_xscale("log")
-    low, high = figures["ron"].min() / 1.2, figures["ron"].max() * 1.2  # ticks inside the data
-    ticks = [t for t in (1e9, 2e9, 5e9, 1e10, 2e10, 5e10) if low <= t <= high]
-    right.set_xticks(ticks, [f"{t:.0e}".replace("e+0", "e").replace("e+", "e") for t in ticks])
-    right.xaxis.set_minor_formatter(plt.NullFormatter())
-    right.set_xlabel("ron [ohm]  (id-vd-0, Vg = -3.3 V)")
-    right.set_ylabel(f"bv [V]  (at {SWEEP_CRITERIA['i_bv']:g} A per unit of W)")
-    right.set_title("Breakdown voltage against on-resistance")
-    fig.colorbar(points, ax=right, label="Length")
+    right.set_xlabel("specific on-resistance ron_sp [mOhm mm^2]  (id-vd-0, |Vg| = 3.3 V)")
+    right.set_ylabel("bv [V]  (at 1e-6 A per um of W)")
+    right.set_title("Breakdown against specific on-resistance")
+    fig.colorbar(points, ax=right, label="drift length (Si pitch) [um]")
     right.legend(fontsize=7, loc="lower right")
     fig.tight_layout()
     target = OUT / "device_metrics.png"
@@ -315,7 +368,7 @@ def main():
     show_dump(rng)
     models = show_curves(rng)
     show_design_sweep(models)
-    show_device_metrics(models)
+    show_device_metrics()
 
 
 if __name__ == "__main__":
