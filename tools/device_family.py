@@ -15,7 +15,9 @@ bias, raising the threshold):
     V_T  = V_FB + 2phiF + gamma sqrt(2phiF) + q D / Cox                     (long channel, Vsb = 0)
            + gamma (sqrt(2phiF + Vsb) - sqrt(2phiF))                        body effect
            - theta_sc(L) (2 (Vbi - 2phiF) + Vds)                            roll-off and DIBL
-    theta_sc = exp(-Leff / 2l) + 2 exp(-Leff / l),  l = sqrt(eps_si / eps_ox tox xdep)
+    theta_sc = exp(-Leff / 2l) + 2 exp(-Leff / l),  l = 1.5 sqrt(eps_si / eps_ox tox xdep) (the body's
+           lateral diffusion grades the channel doping, so the drain's field reaches further than
+           over a uniform body)
     n    = 1 + gamma / (2 sqrt(2phiF + Vsb))                                slope factor
     mu   = mu0 (T/300)^-1.5 / (1 + theta_mu Vov),  Vov = 2 n Vt ln(1 + exp((Vgs - V_T) / (2 n Vt)))
     Is   = 2 n mu Cox W / Leff Vt^2
@@ -32,25 +34,34 @@ bias, raising the threshold):
   Id = Ich M + Ileak + Ibd;  a curve's y is log10(max(Id, 1e-14 A)) (the clipped current of the y columns)
 
 BV is, by definition, the drain-body voltage at which the avalanche current reaches j0 = 1 uA/um.
+The process constants are the fields of `Process` (PLD_PROCESS, NLD_PROCESS); `dataclasses.replace`
+changes the temperature or switches an effect off.
 
-PLD: a p-channel LDMOS with a 3.3 V gate. Its inputs:
+PLD: a p-channel LDMOS with a 3.3 V gate: n-well body 1e17 cm^-3, |V_T| = 0.70 V at A = 0, 7 nm and
+300 K, n = 1.20 (71.6 mV/decade), gamma = 0.37 V^0.5, holes 110 cm^2/Vs in the channel. Its inputs:
   "Finger Width" [um] and "nf": W = Finger Width x nf;
   "Length" [um]: the drawn channel length, Leff = Length - 0.02 um;
   "Si pitch" [um]: the drift length Ld between the channel and the drain contact:
-                   Rd = rho(Nd) Ld / (t_drift W), BV = (4.5 V + 12 V/um Ld / (1 + Nd / 4e16)) (1 + 1e-3 (T - 300));
+                   Rd = rho(Nd) Ld / (t_drift W), t_drift = 0.5 um,
+                   BV = (4.5 V + 12 V/um Ld / (1 + Nd / 4e16)) (1 + 1e-3 (T - 300));
   "A" [1e12 cm^-2]: the net n-type threshold-adjust dose (negative: counter-doping), V_T += q A 1e12 / Cox;
   "C" [1e16 cm^-3]: the drift doping Nd (Caughey-Thomas hole mobility): more doping, less Rd and less BV;
   "E" [nm]: the gate-oxide thickness tox (Cox, gamma, n, theta_mu ~ 1/tox and the dose's shift follow it).
   Curves: "id-vg-lin" / "id-vg-sat" at |Vd| = 0.1 / 3.3 V, Vb the variant; "id-vd-0" / "id-vd-3.3" at
   Vb = 0 / 3.3 V, |Vg| the variant; "breakdown" at Vg = Vb = 0.
 
-NLD: an n-channel high-voltage LDMOS (12 nm oxide, W = 10 um x 2 fingers), inputs A..E in um:
+NLD: an n-channel high-voltage LDMOS: 12 nm oxide, p-body 1.5e17 cm^-3, V_T = 1.20 V long-channel,
+n = 1.42 (84.5 mV/decade), electrons 400 cm^2/Vs, W = 10 um x 2 fingers. Inputs A..E in um:
   "A": the source length (source resistance (100 + 100 A) Ohm um / W and the pitch);
   "B": the channel length;
   "C", "D", "E": the drift, in three segments: C under the gate (accumulation, its sheet resistance
-      falls with Vg), D under the field plate, E beyond it. Rd = (2000 C / (1 + Vg / 2 V) + 1500 D + 1000 E) / W,
-      BV = 8 V + 10 V/um (C + D + E) (0.7 + 0.6 (C + D) / (C + D + E)) (the plates spread the field).
+      falls with Vg), D under the field plate, E beyond it:
+      Rd = (2000 C / (1 + Vg / 2 V) + 1500 D + 1000 E) Ohm um / W,
+      BV = 8 V + 10 V/um (C + D + E) (0.7 + 0.6 (C + D) / (C + D + E)) (the plates spread the field);
+  the cell's half-pitch is the transform's HP = 0.77 + A + B + C + D + E + 0.1 um.
   Curves: "id-vg" at Vd = 0.1 V, "id-vd" at Vg = 6 V.
+
+RANGES holds the design ranges that sample_devices draws from (and the surrogates are trained on).
 """
 import dataclasses
 
@@ -99,6 +110,7 @@ class Process:
     theta_mu: float = 0.15              # 1/V, mobility degradation at tox_ref_nm (scales as 1/tox)
     tox_ref_nm: float = 7.0
     delta_l: float = 0.02               # um, Length - Leff
+    l_sc_factor: float = 1.5            # the characteristic length over a uniform body's (graded channel)
     lambda_clm: float = 0.02            # um/V: channel-length modulation lambda = lambda_clm / Leff
     r_source: float = 150.0             # Ohm um, source contact and extension
     r_source_sheet: float = 0.0         # Ohm/sq x source length (NLD's A)
@@ -138,8 +150,8 @@ PROCESSES = {"PLD": PLD_PROCESS, "NLD": NLD_PROCESS}
 
 # Realistic design ranges: (low, high, "log" | "lin" | "int").
 RANGES = {
-    "PLD": {"Finger Width": (1.0, 20.0, "log"), "Length": (0.25, 5.0, "log"), "nf": (1, 16, "int"),
-            "Si pitch": (0.4, 1.5, "lin"), "A": (-0.5, 1.0, "lin"), "C": (1.0, 5.0, "lin"), "E": (5.0, 10.0, "lin")},
+    "PLD": {"Finger Width": (1.0, 20.0, "log"), "Length": (0.4, 5.0, "log"), "nf": (1, 16, "int"),
+            "Si pitch": (0.4, 1.5, "lin"), "A": (-0.3, 0.5, "lin"), "C": (1.0, 5.0, "lin"), "E": (6.5, 8.0, "lin")},
     "NLD": {"A": (0.2, 1.0, "lin"), "B": (0.5, 3.0, "log"), "C": (0.2, 1.5, "lin"), "D": (0.5, 4.0, "lin"),
             "E": (0.3, 3.0, "lin")},
 }
@@ -244,7 +256,7 @@ def device_params(devices, device_type, process=None):
     phi2 = 2 * vt * np.log(nb / ni)
     gamma = np.sqrt(2 * Q * EPS_SI * nb) / cox
     x_dep = np.sqrt(2 * EPS_SI * phi2 / (Q * nb)) * 1e4                         # um
-    l_sc = np.sqrt(EPS_SI / EPS_OX * tox * 1e-3 * x_dep)                        # um
+    l_sc = proc.l_sc_factor * np.sqrt(EPS_SI / EPS_OX * tox * 1e-3 * x_dep)     # um
     l_eff = p.L - proc.delta_l
     theta_sc = np.exp(-l_eff / (2 * l_sc)) + 2 * np.exp(-l_eff / l_sc) if proc.short_channel else np.zeros_like(l_eff)
     v_bi = vt * np.log(nb * N_SD / ni ** 2)
@@ -713,7 +725,7 @@ def truth(devices, device_type, criteria=None, process=None, config=None):
 def special_case(name, n=8, seed=0, **process_changes):
     """(devices, device_type, process) of a named special case:
 
-      "long_channel_400K"  PLD devices with Length 3-5 um (no roll-off, DIBL under 1e-9 V/V), series
+      "long_channel_400K"  PLD devices with Length 3-5 um (no roll-off, DIBL under 0.001 mV/V), series
                            and drift resistance and mobility degradation on, at 400 K, no junction
                            leakage: swing = n Vt ln 10 and Ron = Rs + Rd + 1/g_ds0 in closed form;
       "leakage_floor"      PLD devices of the design ranges with a flat floor `floor_decades` (default
