@@ -245,7 +245,7 @@ TOOLS = Path(__file__).resolve().parent.parent / "tools"
 FAMILY_DEVICE = {"Finger Width": 10.0, "Length": 0.5, "nf": 4.0, "Si pitch": 1.0, "A": 0.2, "C": 3.0, "E": 7.0}
 DRIFT_LENGTHS = np.linspace(0.4, 1.5, 24)
 DRIFT_DOPINGS = np.linspace(1.0, 5.0, 24)
-ROLL_OFF_LENGTHS = np.geomspace(0.25, 5.0, 30)
+ROLL_OFF_LENGTHS = np.geomspace(0.4, 5.0, 30)
 MOHM_MM2 = 1e3  # ohm um^2 per mOhm mm^2
 
 
@@ -328,7 +328,7 @@ def plot_device_metrics(devices, figures, front, truth, truth_front, roll_off, r
         left.fill_between(length, y - std, y + std, color=color, alpha=0.2)
         left.plot(length, roll_truth[column], color=color, linestyle="--", linewidth=1, label=f"{column}, closed form")
     left.set_xscale("log")
-    ticks = [0.25, 0.5, 1.0, 2.0, 5.0]
+    ticks = [0.5, 1.0, 2.0, 5.0]
     left.set_xticks(ticks, [f"{t:g}" for t in ticks])
     left.xaxis.set_minor_formatter(plt.NullFormatter())
     left.set_xlabel("Length [um]")

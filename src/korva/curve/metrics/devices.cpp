@@ -1,7 +1,5 @@
-// What the figures read from the devices besides their curves, checked before anything is
-// predicted: the models present, unique columns, each device's geometry, inputs and per-device
-// criteria (a device whose values cannot be right gets a ValueError of its own), and the training
-// domain each device lies in or not.
+// What the figures read from the devices besides their curves, checked before anything is predicted
+// (models, columns, each device's geometry, inputs and criteria), and the training domain.
 #include "korva/curve/metrics/predict.hpp"
 
 #include "korva/curve/mos_utils.hpp"

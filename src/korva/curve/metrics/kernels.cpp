@@ -1,6 +1,5 @@
-// The kernels the figures are made of, on one curve at a time: crossings, interpolation, the
-// least-squares line every fit goes through, the swings, the extrapolated threshold, the
-// on-resistances, and numpy's standard deviation.
+// The kernels the figures are made of, one curve at a time (crossings, interpolation, the one
+// least-squares line, swings, extrapolated threshold, on-resistances), and numpy's standard deviation.
 #include "korva/curve/metrics/metrics.hpp"
 
 #include <algorithm>

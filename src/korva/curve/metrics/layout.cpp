@@ -1,6 +1,5 @@
-// Which curves and variants the figures of each device type read, from a curve table or from
-// records, and the checks of the criteria against those curves (biases inside the x ranges, the
-// gate bias of the on state present as a variant).
+// Which curves and variants the figures of each device type read (from a curve table or records),
+// and the criteria checked against those curves: biases inside the x ranges, present as variants.
 #include "korva/curve/metrics/metrics.hpp"
 
 #include <cmath>
