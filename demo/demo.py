@@ -342,9 +342,8 @@ def plot_device_metrics(devices, figures, front, truth, truth_front, roll_off, r
     censored = figures["bv_censored"].to_numpy()
     right.scatter(ron_sp[censored], figures.loc[censored, "bv"], marker="^", s=22, facecolors="none",
                   edgecolors="tab:red", linewidths=0.7, label="censored: breakdown beyond the 15 V sweep")
-    on_front = figures[front].assign(ron_sp=ron_sp[front]).sort_values("ron_sp")
-    right.plot(on_front["ron_sp"], on_front["bv"], color="black", linewidth=1.2, marker="D", markersize=3,
-               label="Pareto front (min ron_sp, max bv; robust=1)")
+    right.scatter(ron_sp[front], figures.loc[front, "bv"], color="black", marker="D", s=14,
+                  label="Pareto front (min ron_sp, max bv; robust=1)")
     exact = truth[truth_front].sort_values("ron_sp")
     right.plot(exact["ron_sp"] / MOHM_MM2, exact["bv"], color="tab:red", linestyle="--", linewidth=1,
                label="closed-form front")
