@@ -2,7 +2,7 @@
 loaded from the file and over HTTP), device curve prediction with a plot of the curves, a
 design sweep: the curves of 500 devices predicted in one batch call, with a plot of the drain
 current at a fixed bias against the swept geometry, and the figures of merit of a PLD drift sweep
-(576 devices) predicted by ensembles trained on a closed-form device family, against that family's
+(400 devices) predicted by ensembles trained on a closed-form device family, against that family's
 own figures, with the Pareto front of specific on-resistance and breakdown.
 
 Run it with `./dev.sh demo`; it writes its files into demo/out/."""
@@ -243,8 +243,8 @@ TOOLS = Path(__file__).resolve().parent.parent / "tools"
 # classic LDMOS trade-off of specific on-resistance against breakdown; and a Length sweep for the
 # threshold's roll-off. The other inputs: a 10 um x 4 finger device with a 7 nm oxide.
 FAMILY_DEVICE = {"Finger Width": 10.0, "Length": 0.5, "nf": 4.0, "Si pitch": 1.0, "A": 0.2, "C": 3.0, "E": 7.0}
-DRIFT_LENGTHS = np.linspace(0.4, 1.5, 24)
-DRIFT_DOPINGS = np.linspace(1.0, 5.0, 24)
+DRIFT_LENGTHS = np.linspace(0.4, 1.5, 20)
+DRIFT_DOPINGS = np.linspace(1.0, 5.0, 20)
 ROLL_OFF_LENGTHS = np.geomspace(0.4, 5.0, 30)
 MOHM_MM2 = 1e3  # ohm um^2 per mOhm mm^2
 
@@ -267,7 +267,7 @@ def family_sweep(columns):
 
 
 def show_device_metrics():
-    section("Figures of merit: a PLD drift sweep, 576 devices, from surrogates of a device family")
+    section("Figures of merit: a PLD drift sweep, 400 devices, from surrogates of a device family")
     fam, family_models = family_tools()
     models = family_models.load_models("20k")
     domain = {name: (low, high) for name, (low, high, _) in fam.RANGES["PLD"].items()}
@@ -276,9 +276,10 @@ def show_device_metrics():
     devices.index = [f"Ld{ld:.3f}-Nd{nd:.2f}" for ld, nd in zip(devices["Si pitch"], devices["C"])]
     devices["area"] = fam.area(devices, "PLD")  # um^2: W x (Length + drift + contacts)
     started = time.perf_counter()
-    figures = curve_metrics.predict_device_metrics(models, devices, "PLD", criteria={"area": "area"}, domain=domain)
+    figures = curve_metrics.predict_device_metrics(models, devices, "PLD", criteria={"area": "area"}, domain=domain,
+                                                   n_jobs=-1)
     elapsed = time.perf_counter() - started
-    print(f"{len(devices):,} devices: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s (wall clock); "
+    print(f"{len(devices):,} devices: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s (wall clock, n_jobs=-1); "
           f"{figures.shape[1]} columns; all inside the training domain: {bool(figures.in_domain.all())}")
     shown = ["vth_lin", "vth_gm", "ss", "dibl", "gm_max", "on_off", "ron", "ron_sp", "log_idsat_w", "bv"]
     units = figures.attrs["metrics"]["columns"]
@@ -310,7 +311,7 @@ def show_device_metrics():
           .head(10).to_string(float_format=lambda v: f"{v:.4g}"))
 
     roll_off = family_sweep({"Length": ROLL_OFF_LENGTHS})
-    roll_figures = curve_metrics.predict_device_metrics(models, roll_off, "PLD")
+    roll_figures = curve_metrics.predict_device_metrics(models, roll_off, "PLD", n_jobs=-1)
     plot_device_metrics(devices, figures, front, truth, truth_front, roll_off, roll_figures, fam.truth(roll_off, "PLD"))
 
 
