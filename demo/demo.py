@@ -279,7 +279,8 @@ def show_device_metrics():
     figures = curve_metrics.predict_device_metrics(models, devices, "PLD", criteria={"area": "area"}, domain=domain,
                                                    n_jobs=-1)
     elapsed = time.perf_counter() - started
-    print(f"{len(devices):,} devices: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s (wall clock, n_jobs=-1); "
+    print(f"{len(devices):,} devices: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s "
+          f"(wall clock, n_jobs=-1); "
           f"{figures.shape[1]} columns; all inside the training domain: {bool(figures.in_domain.all())}")
     shown = ["vth_lin", "vth_gm", "ss", "dibl", "gm_max", "on_off", "ron", "ron_sp", "log_idsat_w", "bv"]
     units = figures.attrs["metrics"]["columns"]
@@ -297,8 +298,9 @@ def show_device_metrics():
         scale = truth[column].abs() if relative else 1.0
         print(f"  {column:12} {np.nanmedian(np.abs(error / scale)):.3g}{' (relative)' if relative else ''}"
               f"  ({np.nanmedian(figures[column + '_std'] / scale):.3g})")
+    missing = int((figures.vth_lin_status != "found").sum())
     print(f"censored breakdowns (bv beyond the 15 V sweep): {int(figures.bv_censored.sum())}; ron from a coarse "
-          f"grid: {int(figures.ron_coarse.sum())}; thresholds not found: {int((figures.vth_lin_status != 'found').sum())}")
+          f"grid: {int(figures.ron_coarse.sum())}; thresholds not found: {missing}")
 
     # the trade-off: specific on-resistance against breakdown, each taken at its worse side (1 std)
     front = curve_metrics.pareto_front(figures, minimize=["ron_sp"], maximize=["bv"], robust=1.0)

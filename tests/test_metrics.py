@@ -347,7 +347,8 @@ def pld_config(curve=None, drop_variant=None):
 @pytest.mark.parametrize("config, match", [
     (pld_config(curve="breakdown"), "config has no curve 'breakdown'"),
     (pld_config(curve="id-vg-sat"), "config has no curve 'id-vg-sat'"),
-    (pld_config(drop_variant=("id-vd-0", "Vg=-3.30")), "v_on \\(3.3\\): curve 'id-vd-0' of config has no variant at Vg = -3.3"),
+    (pld_config(drop_variant=("id-vd-0", "Vg=-3.30")),
+     "v_on \\(3.3\\): curve 'id-vd-0' of config has no variant at Vg = -3.3"),
     (pld_config(drop_variant=("id-vg-lin", "Vb=0.00")), "curve 'id-vg-lin' of config has no variant 'Vb=0.00'"),
 ])
 def test_config_lacking_a_needed_curve_or_variant(config, match):

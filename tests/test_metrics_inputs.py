@@ -104,7 +104,8 @@ def test_missing_models_are_named(models, match):
 
 def test_repeated_columns_are_named():
     devices = mm.pld_devices([0.5, 1.0])
-    refused(ValueError, r"devices has repeated columns \['Length'\]", devices=pd.concat([devices, devices.Length], axis=1))
+    repeated = pd.concat([devices, devices.Length], axis=1)
+    refused(ValueError, r"devices has repeated columns \['Length'\]", devices=repeated)
 
 
 # --- the training domain ------------------------------------------------------------------------------

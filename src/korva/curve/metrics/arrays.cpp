@@ -10,8 +10,9 @@ Doubles::Doubles(nb::handle array, nb::handle ndarray, int ndim, const char* wha
     try {
         view_ = std::make_unique<core::Float64Array>(array_, ndarray, ndim);
     } catch (const core::NotVectorisable&) {
-        PyErr_Format(PyExc_RuntimeError, "np.ascontiguousarray gave %s as a %.200s, not a %d-dimensional float64 ndarray",
-                     what, Py_TYPE(array_.ptr())->tp_name, ndim);
+        PyErr_Format(PyExc_RuntimeError,
+                     "np.ascontiguousarray gave %s as a %.200s, not a %d-dimensional float64 ndarray", what,
+                     Py_TYPE(array_.ptr())->tp_name, ndim);
         throw nb::python_error();
     }
     if (view_->contiguous()) return;

@@ -72,10 +72,11 @@ nb::list model_inputs(const py::Call& g, nb::handle config) {
 }
 
 // The column, or the aligned Series, of a per-device criterion.
-nb::object criterion_values(const py::Call& g, const char* name, const PerDevice& criterion, nb::handle devices) {
+nb::object criterion_values(const char* name, const PerDevice& criterion, nb::handle devices) {
     if (PyUnicode_Check(criterion.source.ptr())) {
         if (!py::contains(devices.attr("columns"), criterion.source))
-            py::raise(PyExc_ValueError, nb::str("criterion {} names no column of devices: {!r}").format(name, criterion.source));
+            py::raise(PyExc_ValueError,
+                      nb::str("criterion {} names no column of devices: {!r}").format(name, criterion.source));
         return devices[criterion.source];
     }
     if (!py::truthy(criterion.source.attr("index").attr("equals")(devices.attr("index"))))
@@ -87,7 +88,8 @@ nb::object criterion_values(const py::Call& g, const char* name, const PerDevice
 }
 
 nb::object subject_of(const char* name, const PerDevice& criterion) {
-    if (PyUnicode_Check(criterion.source.ptr())) return nb::str("criterion {} (column {!r})").format(name, criterion.source);
+    if (PyUnicode_Check(criterion.source.ptr()))
+        return nb::str("criterion {} (column {!r})").format(name, criterion.source);
     return nb::str("criterion {} (Series)").format(name);
 }
 
@@ -124,15 +126,17 @@ void check_models(nb::handle models, nb::handle device_type, const Layout& layou
     for (nb::handle curve : curves)
         if (!py::contains(own, curve)) missing.append(curve);
     if (nb::len(missing))
-        py::raise(PyExc_KeyError, nb::str("models[{!r}] has no model for the curves {!r}, which the figures of merit read")
-                                      .format(device_type, missing));
+        py::raise(PyExc_KeyError,
+                  nb::str("models[{!r}] has no model for the curves {!r}, which the figures of merit read")
+                      .format(device_type, missing));
 }
 
 void check_columns(nb::handle devices) {
     nb::object columns = devices.attr("columns");
     if (py::truthy(columns.attr("is_unique"))) return;
     nb::object repeated = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
-    py::raise(PyExc_ValueError, nb::str("devices has repeated columns {!r}: each input must be one column").format(repeated));
+    py::raise(PyExc_ValueError,
+              nb::str("devices has repeated columns {!r}: each input must be one column").format(repeated));
 }
 
 DeviceTable read_devices(const py::Call& g, const SweepRequest& request) {
@@ -174,13 +178,15 @@ DeviceTable read_devices(const py::Call& g, const SweepRequest& request) {
     for (nb::handle label : model_inputs(g, request.resolved_config)) {
         if (!py::contains(columns, label)) continue;  // the batch names every missing input column
         bool geometry = false;
-        for (const char* known : geometry_labels) geometry = geometry || (PyUnicode_Check(label.ptr()) && py::equals(label, known));
+        for (const char* known : geometry_labels)
+            geometry = geometry || (PyUnicode_Check(label.ptr()) && py::equals(label, known));
         if (geometry && request.layout.kind == DeviceKind::pld) continue;
         nb::object column = devices[label];
         nb::str what = nb::str("the column {!r}").format(label);
         auto values = numbers_of(g, column, count, what.c_str());
         for (Py_ssize_t row = 0; row < count; ++row)
-            if (!std::isfinite(values->data()[row])) flag(row, nb::str("input {!r}").format(label), "a finite number", column);
+            if (!std::isfinite(values->data()[row]))
+                flag(row, nb::str("input {!r}").format(label), "a finite number", column);
     }
 
     // The criteria given per device: finite and positive.
@@ -196,7 +202,7 @@ DeviceTable read_devices(const py::Call& g, const SweepRequest& request) {
             for (Device& device : table.devices) device.*given.field = given.criterion.value;
             continue;
         }
-        nb::object column = criterion_values(g, given.name, given.criterion, devices);
+        nb::object column = criterion_values(given.name, given.criterion, devices);
         nb::object subject = subject_of(given.name, given.criterion);
         auto values = numbers_of(g, column, count, std::string("the values of criterion ") + given.name);
         for (Py_ssize_t row = 0; row < count; ++row) {
@@ -273,7 +279,8 @@ nb::object read_domain(const py::Call& g, nb::handle domain, nb::handle devices)
     }
     if (!PyDict_Check(domain.ptr())) {
         PyErr_Format(PyExc_TypeError,
-                     "domain must be None, a dict {input: (low, high)} or a DataFrame of the training inputs, not %.200s",
+                     "domain must be None, a dict {input: (low, high)} or a DataFrame of the training inputs, "
+                     "not %.200s",
                      Py_TYPE(domain.ptr())->tp_name);
         throw nb::python_error();
     }

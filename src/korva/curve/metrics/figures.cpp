@@ -83,7 +83,8 @@ public:
           bv_level_(std::log10(device.i_bv * device.w)), ion_(at(layout.transfer, c.v_on)),
           ioff_(at(layout.transfer, c.v_off)), idsat_(at(layout.output, c.vd_sat)),
           ron_(curves[layout.output].x, curves[layout.output].n, c.ron_points),
-          windows_(curves[layout.vth].x, curves[layout.vth].n), neighbours_(curves[layout.vth].x, curves[layout.vth].n) {}
+          windows_(curves[layout.vth].x, curves[layout.vth].n),
+          neighbours_(curves[layout.vth].x, curves[layout.vth].n) {}
 
     // All figures into f (all_figures of them; NaN where the device type has none), and the flags
     // when given.

@@ -57,8 +57,9 @@ void need_inside(const Layout& layout, size_t source, const Doubles& x, const ch
     if (n > 0 && value >= grid[0] && value <= grid[n - 1]) return;
     nb::object range = n > 0 ? nb::object(nb::str("[{!r}, {!r}]").format(nb::float_(grid[0]), nb::float_(grid[n - 1])))
                              : nb::object(nb::str("(no points)"));
-    nb::object message = nb::str("criterion {} ({!r}) lies outside the x range {} of curve {!r} of {}, where {} is read")
-                             .format(criterion, nb::float_(value), range, layout.sources[source].curve, where, read);
+    nb::object message =
+        nb::str("criterion {} ({!r}) lies outside the x range {} of curve {!r} of {}, where {} is read")
+            .format(criterion, nb::float_(value), range, layout.sources[source].curve, where, read);
     py::raise(PyExc_ValueError, message);
 }
 

@@ -107,7 +107,9 @@ public:
                 case Column::spread: continue;
                 case Column::bv_censored: added = flags([](const Flags& f) { return f.bv_censored; }); break;
                 case Column::ron_coarse: added = flags([](const Flags& f) { return f.ron_coarse; }); break;
-                case Column::vth_status: added = statuses(categories, [](const Flags& f) { return f.vth_status; }); break;
+                case Column::vth_status:
+                    added = statuses(categories, [](const Flags& f) { return f.vth_status; });
+                    break;
                 case Column::vth_sat_status:
                     added = statuses(categories, [](const Flags& f) { return f.vth_sat_status; });
                     break;
@@ -240,7 +242,8 @@ nb::object predict_sweep(const py::Call& g, const SweepRequest& request, const D
                        .return_errors = request.return_errors, .chunk_size = request.chunk_size,
                        .progress = request.progress, .threads = request.threads};
     run.output = [&](const core::Plan* plan, Py_ssize_t count) -> std::unique_ptr<batch::Output> {
-        if (count != (Py_ssize_t) rows.size()) py::raise(PyExc_RuntimeError, "the batch predicted other devices than asked");
+        if (count != (Py_ssize_t) rows.size())
+            py::raise(PyExc_RuntimeError, "the batch predicted other devices than asked");
         return std::make_unique<MetricsOutput>(g, request, table, rows, plan);
     };
     run.keep_job = [&](const core::Job& job) { return request.layout.find(job.curve_type, job.variant_label) >= 0; };

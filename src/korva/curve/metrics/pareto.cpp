@@ -64,7 +64,8 @@ std::unique_ptr<Doubles> column_of(const py::Call& g, nb::handle frame, nb::hand
 double finite_at_least_zero(const py::Call& g, nb::handle value, nb::handle name) {
     nb::object real = py::import_from("numbers", "Real");
     double number = std::numeric_limits<double>::quiet_NaN();
-    if (!PyBool_Check(value.ptr()) && py::truthy(g("isinstance")(value, real))) number = nb::cast<double>(nb::float_(value));
+    if (!PyBool_Check(value.ptr()) && py::truthy(g("isinstance")(value, real)))
+        number = nb::cast<double>(nb::float_(value));
     if (!(number >= 0.0) || !std::isfinite(number))
         py::raise(PyExc_ValueError, nb::str("{} must be a finite number >= 0, not {!r}").format(name, value));
     return number;
@@ -103,7 +104,8 @@ nb::object pareto_front(const py::Call& g) {
                 }
             if (!named)
                 py::raise(PyExc_ValueError,
-                          nb::str("tolerance names {!r}, which is not a column to minimize or maximize").format(item[0]));
+                          nb::str("tolerance names {!r}, which is not a column to minimize or maximize")
+                              .format(item[0]));
         }
     }
 

@@ -64,7 +64,8 @@ struct Curves {
 struct PerCurve {
     PerCurve(const py::Call& g, const char* name, nb::handle given, const Curves& curves) {
         nb::object np = g("np");
-        nb::object array = np.attr("asarray")(given, "dtype"_a = np.attr("float64"));  // ascontiguousarray makes 0-D 1-D
+        // asarray: ascontiguousarray makes a 0-D array 1-D
+        nb::object array = np.attr("asarray")(given, "dtype"_a = np.attr("float64"));
         Py_ssize_t dims = nb::cast<Py_ssize_t>(array.attr("ndim"));
         if (dims == 0) {
             value = nb::cast<double>(array.attr("item")());
