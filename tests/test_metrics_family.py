@@ -96,9 +96,12 @@ def test_threshold_current_normalisation(norm):
 def test_criteria_per_device_equal_the_figures_of_each_value():
     devices = fam.sample_devices("PLD", 12, seed=13)
     devices["i_th"] = np.where(np.arange(12) % 2, 1e-7, 3e-8)
-    area = pd.Series(fam.area(devices, "PLD"), index=devices.index)
+    area = fam.area(devices, "PLD")  # an array in row order, as a Series in the next call
     models = fam.exact_models("PLD")
     per_device = metrics.predict_device_metrics(models, devices, "PLD", criteria={"i_vth": "i_th", "area": area})
+    by_series = metrics.predict_device_metrics(models, devices, "PLD",
+                                               criteria={"i_vth": "i_th", "area": pd.Series(area, devices.index)})
+    pd.testing.assert_frame_equal(per_device, by_series, check_exact=True)
     for value in (1e-7, 3e-8):
         rows = devices.i_th == value
         alone = metrics.predict_device_metrics(models, devices[rows], "PLD", criteria={"i_vth": value})

@@ -37,6 +37,7 @@ def refused(error, match, devices=None, device_type="PLD", models=REFUSING, **kw
     ({"area": -1.0}, "area must be a finite positive number, a column name"),
     ({"i_vth": "no such column"}, "criterion i_vth names no column of devices: 'no such column'"),
     ({"i_bv": pd.Series([1e-6, 1e-6], index=["x", "y"])}, "criterion i_bv: a Series must have the index of devices"),
+    ({"area": np.ones(3)}, r"criterion area: an array must hold one value per device \(2\), not 3"),
 ])
 def test_criteria_checked_against_each_other_and_the_curves(criteria, match):
     refused(ValueError, match, criteria=criteria)
@@ -45,7 +46,8 @@ def test_criteria_checked_against_each_other_and_the_curves(criteria, match):
 def test_a_series_criterion_needs_a_pandas_frame():
     dd = pytest.importorskip("dask.dataframe")
     devices = mm.pld_devices([0.5, 1.0])
-    refused(ValueError, "a criterion given as a Series needs a pandas DataFrame", devices=dd.from_pandas(devices, 1),
+    refused(ValueError, "a criterion given as a Series or an array needs a pandas DataFrame",
+            devices=dd.from_pandas(devices, 1),
             criteria={"i_vth": pd.Series(1e-7, index=devices.index)})
 
 

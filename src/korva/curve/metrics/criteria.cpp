@@ -40,7 +40,8 @@ Py_ssize_t count_value(const py::Call& g, const char* name, nb::handle value) {
     return overflow > 0 || count > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : (Py_ssize_t) count;
 }
 
-// A number for every device, the name of a column of the devices, or a Series aligned with them.
+// A number for every device, the name of a column of the devices, a Series aligned with them, or a
+// 1-D array of one value per device (in row order).
 PerDevice per_device(const py::Call& g, const char* name, nb::handle value, nb::dict& used) {
     if (PyUnicode_Check(value.ptr())) {
         nb::dict column;
@@ -54,8 +55,16 @@ PerDevice per_device(const py::Call& g, const char* name, nb::handle value, nb::
         used[name] = series;
         return {std::numeric_limits<double>::quiet_NaN(), nb::borrow(value)};
     }
+    if (py::truthy(g("isinstance")(value, g("np").attr("ndarray"))) &&
+        nb::cast<Py_ssize_t>(value.attr("ndim")) == 1) {
+        nb::dict array;
+        array["array"] = nb::int_(nb::len(value));
+        used[name] = array;
+        return {std::numeric_limits<double>::quiet_NaN(), nb::borrow(value)};
+    }
     double number = real_value(g, name, value, false,
-                               "a finite positive number, a column name of devices or a Series aligned with them");
+                               "a finite positive number, a column name of devices, a Series aligned with them or "
+                               "a 1-D array of one value per device");
     used[name] = nb::float_(number);
     return {number, {}};
 }

@@ -71,8 +71,16 @@ nb::list model_inputs(const py::Call& g, nb::handle config) {
     return labels;
 }
 
-// The column, or the aligned Series, of a per-device criterion.
-nb::object criterion_values(const char* name, const PerDevice& criterion, nb::handle devices) {
+// The column, the aligned Series, or the array (as a Series over the devices' rows) of a per-device
+// criterion.
+nb::object criterion_values(const py::Call& g, const char* name, const PerDevice& criterion, nb::handle devices) {
+    if (!py::truthy(g("isinstance")(criterion.source, g("pd").attr("Series"))) &&
+        !PyUnicode_Check(criterion.source.ptr())) {
+        if (nb::len(criterion.source) != nb::len(devices))
+            py::raise(PyExc_ValueError, nb::str("criterion {}: an array must hold one value per device ({}), not {}")
+                                            .format(name, nb::len(devices), nb::len(criterion.source)));
+        return g("pd").attr("Series")(criterion.source, "index"_a = devices.attr("index"));
+    }
     if (PyUnicode_Check(criterion.source.ptr())) {
         if (!py::contains(devices.attr("columns"), criterion.source))
             py::raise(PyExc_ValueError,
@@ -87,10 +95,11 @@ nb::object criterion_values(const char* name, const PerDevice& criterion, nb::ha
     return criterion.source;
 }
 
-nb::object subject_of(const char* name, const PerDevice& criterion) {
+nb::object subject_of(const py::Call& g, const char* name, const PerDevice& criterion) {
     if (PyUnicode_Check(criterion.source.ptr()))
         return nb::str("criterion {} (column {!r})").format(name, criterion.source);
-    return nb::str("criterion {} (Series)").format(name);
+    bool series = py::truthy(g("isinstance")(criterion.source, g("pd").attr("Series")));
+    return nb::str("criterion {} ({})").format(name, series ? "Series" : "array");
 }
 
 bool positive(double v) { return std::isfinite(v) && v > 0.0; }
@@ -202,8 +211,8 @@ DeviceTable read_devices(const py::Call& g, const SweepRequest& request) {
             for (Device& device : table.devices) device.*given.field = given.criterion.value;
             continue;
         }
-        nb::object column = criterion_values(given.name, given.criterion, devices);
-        nb::object subject = subject_of(given.name, given.criterion);
+        nb::object column = criterion_values(g, given.name, given.criterion, devices);
+        nb::object subject = subject_of(g, given.name, given.criterion);
         auto values = numbers_of(g, column, count, std::string("the values of criterion ") + given.name);
         for (Py_ssize_t row = 0; row < count; ++row) {
             double v = values->data()[row];
@@ -214,7 +223,7 @@ DeviceTable read_devices(const py::Call& g, const SweepRequest& request) {
     return table;
 }
 
-Device device_of_series(DeviceKind kind, const Criteria& c, nb::handle inputs) {
+Device device_of_series(const py::Call& g, DeviceKind kind, const Criteria& c, nb::handle inputs) {
     Device device;
     nb::object label = nb::getattr(inputs, "name", nb::none());
     auto need = [&](nb::handle subject, nb::handle value) {
@@ -244,13 +253,14 @@ Device device_of_series(DeviceKind kind, const Criteria& c, nb::handle inputs) {
             continue;
         }
         if (!PyUnicode_Check(given.criterion.source.ptr()))
-            py::raise(PyExc_ValueError, nb::str("criterion {}: a Series is for predict_device_metrics; give "
-                                                "device_metrics a number or the name of one of the device's inputs")
+            py::raise(PyExc_ValueError, nb::str("criterion {}: a Series or an array is for predict_device_metrics; "
+                                                "give device_metrics a number or the name of one of the device's "
+                                                "inputs")
                                             .format(given.name));
         if (!py::contains(inputs.attr("index"), given.criterion.source))
             py::raise(PyExc_ValueError, nb::str("criterion {} names no input of the device: {!r}")
                                             .format(given.name, given.criterion.source));
-        device.*given.field = need(subject_of(given.name, given.criterion), inputs[given.criterion.source]);
+        device.*given.field = need(subject_of(g, given.name, given.criterion), inputs[given.criterion.source]);
     }
     return device;
 }

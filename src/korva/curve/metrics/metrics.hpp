@@ -156,7 +156,7 @@ DeviceKind device_kind(nb::handle device_type);
 enum class VthNorm { w_over_l, w, absolute };
 
 // A criterion that may take one value per device: a number for all, or the name of a column of the
-// devices, or a pandas Series aligned with them.
+// devices, a pandas Series aligned with them, or a 1-D array of one value per device.
 struct PerDevice {
     double value;       // NaN: not given (area)
     nb::object source;  // invalid: `value` for every device
@@ -258,7 +258,7 @@ nb::dict metrics_attrs(const Layout& layout, const Criteria& criteria);
 
 // The Device of one input Series (device_metrics): ValueError naming the device and the input or
 // criterion that is not a finite positive number.
-Device device_of_series(DeviceKind kind, const Criteria& criteria, nb::handle inputs);
+Device device_of_series(const py::Call& g, DeviceKind kind, const Criteria& criteria, nb::handle inputs);
 
 // ---- Records (records.cpp).
 

@@ -57,8 +57,8 @@ nb::object predict_pandas_sweep(const py::Call& g, SweepRequest& request) {
 void refuse_series_for_dask(const Criteria& c) {
     for (const PerDevice* criterion : {&c.i_vth, &c.i_bv, &c.area})
         if (criterion->source.is_valid() && !PyUnicode_Check(criterion->source.ptr()))
-            py::raise(PyExc_ValueError, "a criterion given as a Series needs a pandas DataFrame of devices: for a dask "
-                                        "DataFrame, name a column");
+            py::raise(PyExc_ValueError, "a criterion given as a Series or an array needs a pandas DataFrame of "
+                                        "devices: for a dask DataFrame, name a column");
 }
 
 }  // namespace

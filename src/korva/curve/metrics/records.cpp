@@ -80,7 +80,7 @@ nb::object device_metrics(const py::Call& g) {
     DeviceKind kind = device_kind(g[2]);
     Criteria criteria = read_criteria(g, g[3], kind);
     Layout layout = make_layout(kind, curves_of_records(records), "records", criteria);
-    Device device = device_of_series(kind, criteria, inputs);
+    Device device = device_of_series(g, kind, criteria, inputs);
     RecordCurves curves(g, layout, records);
     check_curves(layout, criteria, curves.x(), "records");
 
