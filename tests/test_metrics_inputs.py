@@ -88,7 +88,7 @@ def test_device_metrics_checks_the_geometry_and_reads_criteria_from_the_inputs()
         metrics.device_metrics(records, devices.iloc[0].replace(0.5, -0.5), "PLD")
     with pytest.raises(ValueError, match="criterion i_vth names no input of the device: 'i_th'"):
         metrics.device_metrics(records, devices.iloc[0], "PLD", {"i_vth": "i_th"})
-    with pytest.raises(ValueError, match="a Series is for predict_device_metrics"):
+    with pytest.raises(ValueError, match="a Series or an array is for predict_device_metrics"):
         metrics.device_metrics(records, devices.iloc[0], "PLD", {"area": pd.Series([1.0], index=["L0"])})
 
 
