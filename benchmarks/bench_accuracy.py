@@ -12,7 +12,7 @@ The table gives the median and 95th percentile of |surrogate - truth|, |surrogat
 often the truth (and the exact extraction) lies within 2 x the figure's _std. NaN figures are
 counted, not compared; a censored BV is compared only where neither side is censored.
 
-    python benchmarks/bench_accuracy.py [--setting 20k] [--members all|trees] [--devices 500] [--quick]
+    python benchmarks/bench_accuracy.py [--setting 20k[,200k]] [--members all,trees] [--devices 500] [--quick]
 --quick uses the "tiny" models and 60 devices. The models are trained on first use and cached
 (tools/family_models.py). Results: markdown tables on stdout and benchmarks/out/bench_accuracy.json.
 """
@@ -39,6 +39,7 @@ from korva.curve import metrics  # noqa: E402
 
 HELD_OUT_SEED = {"PLD": 90_001, "NLD": 90_002}
 MEMBERS = {"all": None, "trees": family_models.TREES}
+LABELS = {"all": "all six kinds", "trees": "forests + boosting"}
 
 
 def figure_columns(frame):
@@ -145,22 +146,47 @@ def markdown(result):
     return "\n".join(lines)
 
 
+def summary(results):
+    """One table over the ensembles measured: per figure, |surrogate - truth| of each ensemble,
+    the truth's coverage by 2 std, and korva's own extraction on the exact curves."""
+    names = [f"\"{r['setting']}\", {LABELS.get(r['members'], r['members'])}" for r in results
+             if r["device_type"] == "PLD"]
+    head = ("| device | figure | unit | " + " | ".join(f"{m}: median / p95" for m in names)
+            + " | truth within 2 std (in this order) | exact curves vs truth: median / p95 |")
+    lines = [head, "|" + "---|" * (head.count("|") - 1)]
+    for device_type in ("PLD", "NLD"):
+        runs = [r for r in results if r["device_type"] == device_type]
+        for i, row in enumerate(runs[0]["rows"]):
+            if "surrogate_vs_truth" not in row:
+                continue
+            same = [r["rows"][i] for r in runs]
+            lines.append(f"| {device_type} | {row['figure']} | {row['unit']} | "
+                         + " | ".join(cell(x["surrogate_vs_truth"], 2) for x in same) + " | "
+                         + " / ".join(share(x["truth_within_2std"]) for x in same)
+                         + f" | {cell(row['exact_vs_truth'], 2)} |")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--setting", default="20k", choices=sorted(family_models.SETTINGS))
+    parser.add_argument("--setting", default="20k",
+                        help="comma-separated: " + ", ".join(family_models.SETTINGS))
     parser.add_argument("--members", default="all,trees",
                         help="comma-separated: " + ", ".join(MEMBERS) + ", or kinds joined by + (rf+hgb)")
     parser.add_argument("--devices", type=int, default=500)
     parser.add_argument("--quick", action="store_true", help='"tiny" models, 60 devices')
     args, _ = parser.parse_known_args()  # run_all.py hands every script the same options
-    setting, n = ("tiny", 60) if args.quick else (args.setting, args.devices)
+    settings, n = (["tiny"], 60) if args.quick else (args.setting.split(","), args.devices)
     started = time.perf_counter()
     results = []
-    for members in args.members.split(","):
-        for device_type in ("PLD", "NLD"):
-            result = measure(setting, members, device_type, n)
-            results.append(result)
-            print(markdown(result) + "\n", flush=True)
+    for setting in settings:
+        for members in args.members.split(","):
+            for device_type in ("PLD", "NLD"):
+                result = measure(setting, members, device_type, n)
+                results.append(result)
+                print(markdown(result) + "\n", flush=True)
+    if len(results) > 2:
+        print(summary(results) + "\n")
     out = HERE / "out"
     out.mkdir(exist_ok=True)
     (out / "bench_accuracy.json").write_text(json.dumps({"results": results,

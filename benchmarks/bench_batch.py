@@ -65,14 +65,19 @@ from pathlib import Path  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import sklearn  # noqa: E402
+from sklearn.ensemble import (ExtraTreesRegressor, GradientBoostingRegressor,  # noqa: E402
+                              HistGradientBoostingRegressor, RandomForestRegressor)
 from sklearn.neighbors import KNeighborsRegressor  # noqa: E402
 from sklearn.tree import DecisionTreeRegressor  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tools"))
 import bench_curves  # noqa: E402  (numpy_queries, curve_plan, literal_steps)
 import curve_models as cm  # noqa: E402
+import device_family as fam  # noqa: E402
+import family_models  # noqa: E402
 
 from korva.curve import batch, mos_utils  # noqa: E402
 
@@ -83,6 +88,12 @@ ENSEMBLES = {
     "benchmark": cm.BENCHMARK_KINDS,
     "no-knn": tuple(kind for kind in cm.BENCHMARK_KINDS if kind != "knn"),
 }
+# The ensembles trained on the closed-form device family (tools/family_models.py, setting "20k",
+# cached in build/family_models/): all six kinds of estimator, and forests and boosting alone.
+# Their devices are drawn from the family's design ranges.
+FAMILY = {"family": None, "family-trees": family_models.TREES}
+FAMILY_SETTING = "20k"
+FAMILY_UP_TO = {False: 1_000, True: 100}  # devices, by --quick: 10,000 would take an hour a case
 MODEL_SEEDS = {"PLD": 3, "NLD": 4}
 DEVICE_SEEDS = {"PLD": 11, "NLD": 12}
 SIZES = {"PLD": (1, 10, 100, 1_000, 10_000), "NLD": (1_000,)}
@@ -90,8 +101,10 @@ RECORDS_UP_TO = 1_000       # records output beyond this would hold gigabytes of
 LOOP_SAMPLE = 50            # devices of the per-device loop
 BLOCK_DEVICES = 131072 // 101  # the batch's default block: 131072 query rows of 101-point curves
 # Estimators whose prediction of a row never depends on the other rows: the exact mode stacks these
-# (with the settings used here: KNeighborsRegressor searches a kd-tree), and the check below sees it.
-ROW_INDEPENDENT = (DecisionTreeRegressor, KNeighborsRegressor)
+# (with the settings used here: KNeighborsRegressor searches a kd-tree, the forests have n_jobs=None,
+# the boosting its default initial estimator), and the check below sees it.
+ROW_INDEPENDENT = (DecisionTreeRegressor, KNeighborsRegressor, RandomForestRegressor, ExtraTreesRegressor,
+                   GradientBoostingRegressor, HistGradientBoostingRegressor)
 MIN_SAMPLE_S = 0.3          # a short call is repeated within one timing until about this long
 SWEEP_DEVICES = 100_000
 SWEEP_ALLOWANCE = 256 * MIB
@@ -104,13 +117,17 @@ THREAD_ALLOWANCE = 256 * MIB  # a thread's working set beside the frame
 
 
 def build_models(ensemble, device_type):
+    if ensemble in FAMILY:
+        return {device_type: family_models.load_models(FAMILY_SETTING, members=FAMILY[ensemble])[device_type]}
     kinds = ENSEMBLES[ensemble]
     return {device_type: cm.build_models(device_type, n_estimators=len(kinds), linear_estimators=len(kinds),
                                          seed=MODEL_SEEDS[device_type], kinds=kinds)}
 
 
-def device_frame(device_type, n):
+def device_frame(device_type, n, ensemble="benchmark"):
     """n devices as rows of a float64 DataFrame over the device type's raw inputs."""
+    if ensemble in FAMILY:
+        return fam.sample_devices(device_type, n, seed=DEVICE_SEEDS[device_type])
     series = cm.device_inputs(device_type, n, seed=DEVICE_SEEDS[device_type])
     return pd.DataFrame(np.array([s.to_numpy() for s in series]), columns=series[0].index)
 
@@ -184,7 +201,7 @@ class ReceivedMatrices:
 
 def check_floor_matrices(ensemble, device_type, n, exact):
     models = build_models(ensemble, device_type)
-    devices = device_frame(device_type, n)
+    devices = device_frame(device_type, n, ensemble)
     expected = defaultdict(list)
     for est, X in floor_calls(floor_blocks(models, devices, device_type), exact):
         expected[id(est)].append(digest(X))
@@ -268,9 +285,9 @@ def measure_group(ensemble, device_type, settings, loop):
     predict = batch.predict_curves_for_frame
     results = []
     for n in SIZES[device_type]:
-        if n > settings["max_devices"]:
+        if n > settings["max_devices"] or (ensemble in FAMILY and n > settings["family_max_devices"]):
             continue
-        devices = device_frame(device_type, n)
+        devices = device_frame(device_type, n, ensemble)
         blocks = floor_blocks(models, devices, device_type)
         floors = {exact: floor_calls(blocks, exact) for exact in (False, True)}
         candidates = {("floor", False): lambda: run_floor(floors[False]),
@@ -291,7 +308,7 @@ def measure_group(ensemble, device_type, settings, loop):
                     "floor_s": times[("floor", False)], "floor_ratio": seconds / times[("floor", False)],
                     "exact_floor_s": times[("floor", True)], "exact_floor_ratio": seconds / times[("floor", True)]}
             results.append(case)
-            print(f"  timed {device_type} x{n:<6} {ensemble:9} {case['mode']:5} {output:7} "
+            print(f"  timed {device_type} x{n:<6} {ensemble:12} {case['mode']:5} {output:7} "
                   f"{case['devices_per_s']:9.1f} devices/s  x{case['loop_ratio']:.1f} loop  "
                   f"{case['floor_ratio']:.2f}x floor  ({rounds} rounds)", file=sys.stderr, flush=True)
         del blocks, floors, candidates
@@ -300,7 +317,7 @@ def measure_group(ensemble, device_type, settings, loop):
 
 def measure_loop(ensemble, device_type, settings):
     models = build_models(ensemble, device_type)
-    devices = device_frame(device_type, LOOP_SAMPLE)
+    devices = device_frame(device_type, LOOP_SAMPLE, ensemble)
     fns = {"loop": mos_utils.predict_curves_for_inputs,
            "literal": bench_curves.literal_steps(mos_utils.predict_curves_for_inputs)}
     records = {name: [fn(models, devices.iloc[i], device_type) for i in range(LOOP_SAMPLE)]
@@ -310,7 +327,7 @@ def measure_loop(ensemble, device_type, settings):
                                 for name, fn in fns.items()},
                                settings["rounds"], min_rounds=2, budget_s=settings["budget_s"])
     seconds, literal = times["loop"] / LOOP_SAMPLE, times["literal"] / LOOP_SAMPLE
-    print(f"  timed {device_type} loop {ensemble:9} {1 / seconds:9.1f} devices/s, on the literal steps "
+    print(f"  timed {device_type} loop {ensemble:12} {1 / seconds:9.1f} devices/s, on the literal steps "
           f"{1 / literal:.1f} ({rounds} rounds)", file=sys.stderr, flush=True)
     return {"devices": devices, "seconds_per_device": seconds, "devices_per_s": 1 / seconds,
             "literal_seconds_per_device": literal, "literal_devices_per_s": 1 / literal,
@@ -335,7 +352,7 @@ def child_memory(spec):
     """In a fresh interpreter: the resident growth of one batch call over the state just before it."""
     device_type, n = spec["device_type"], spec["devices"]
     models = build_models(spec["ensemble"], device_type)
-    devices = device_frame(device_type, n)
+    devices = device_frame(device_type, n, spec["ensemble"])
     kwargs = {"exact": spec["exact"], "output": spec["output"], "n_jobs": spec.get("n_jobs")}
     batch.predict_curves_for_frame(models, devices.iloc[:2], device_type, **kwargs)  # first-call costs
     gc.collect()
@@ -375,7 +392,7 @@ def measure_memory(cases):
         case["fresh_devices_per_s"] = case["devices"] / child["seconds"]
         if "frame_bytes" in child:
             case["frame_bytes"] = child["frame_bytes"]
-        print(f"  memory {case['device_type']} x{case['devices']:<6} {case['ensemble']:9} {case['mode']:5} "
+        print(f"  memory {case['device_type']} x{case['devices']:<6} {case['ensemble']:12} {case['mode']:5} "
               f"{case['output']:7} {case['peak_bytes'] / MIB:9.1f} MiB", file=sys.stderr, flush=True)
 
 
@@ -472,7 +489,7 @@ def measure_threads(settings, quick, memory):
                 ceiling = min(ceiling, processes.run())
         if processes:
             processes.close()
-            print(f"  threads PLD x{n} {ensemble:9} {cores} processes {ceiling:7.2f} s wall  "
+            print(f"  threads PLD x{n} {ensemble:12} {cores} processes {ceiling:7.2f} s wall  "
                   f"x{best[1] / ceiling:.2f}", file=sys.stderr, flush=True)
         reference = frames[1]
         for n_jobs in THREAD_N_JOBS:
@@ -485,7 +502,7 @@ def measure_threads(settings, quick, memory):
                 case["peak_bytes"] = child["peak_growth_bytes"]
                 case["limit_bytes"] = child["frame_bytes"] + case["threads"] * THREAD_ALLOWANCE
             out.append(case)
-            print(f"  threads PLD x{n} {ensemble:9} n_jobs={n_jobs:<3} {best[n_jobs]:7.2f} s wall  "
+            print(f"  threads PLD x{n} {ensemble:12} n_jobs={n_jobs:<3} {best[n_jobs]:7.2f} s wall  "
                   f"x{case['speedup']:.2f}", file=sys.stderr, flush=True)
         if processes:
             out.append({"devices": n, "ensemble": ensemble, "processes": cores, "wall_seconds": ceiling,
@@ -539,7 +556,7 @@ def print_report(results):
           "loop on the literal steps);\nx floor = its time over the bare predicts on the stacked matrices (x ex.fl: "
           "over the exact floor, linear models per device).\nIn a fresh interpreter, once: 1st call/s = devices/s "
           "of that call; peak = its resident growth, result included;\nframe = frame.memory_usage(deep=True).sum().")
-    head = (f"{'type':4} {'devices':>7} {'ensemble':9} {'mode':5} {'output':7} {'devices/s':>10} {'x loop':>7} "
+    head = (f"{'type':4} {'devices':>7} {'ensemble':12} {'mode':5} {'output':7} {'devices/s':>10} {'x loop':>7} "
             f"{'x lit.':>7} {'x floor':>8} {'x ex.fl':>8} {'floor/s':>9} {'1st call/s':>10} {'peak MiB':>9} "
             f"{'frame MiB':>9}")
     print(head)
@@ -552,7 +569,7 @@ def print_report(results):
         previous = group
         exact_floor = f"{c['exact_floor_ratio']:8.2f}" if c["mode"] == "exact" else f"{'':8}"
         fresh = f"{c['fresh_devices_per_s']:10.1f}" if "fresh_devices_per_s" in c else f"{'':10}"
-        print(f"{c['device_type']:4} {c['devices']:>7,} {c['ensemble']:9} {c['mode']:5} {c['output']:7} "
+        print(f"{c['device_type']:4} {c['devices']:>7,} {c['ensemble']:12} {c['mode']:5} {c['output']:7} "
               f"{c['devices_per_s']:10.1f} {c['loop_ratio']:7.1f} {c['literal_loop_ratio']:7.1f} "
               f"{c['floor_ratio']:8.2f} {exact_floor} "
               f"{c['devices'] / c['floor_s']:9.1f} {fresh} {mib(c.get('peak_bytes'))} {mib(c.get('frame_bytes'))}")
@@ -593,14 +610,14 @@ def print_threads(results):
           f"on a machine with os.cpu_count() = {results['meta']['cpu_count']}:")
     for c in results["threads"]:
         if "processes" in c:
-            print(f"  {c['ensemble']:9} ceiling: {c['processes']} processes, n_jobs=1 on 1/{c['processes']} of the "
+            print(f"  {c['ensemble']:12} ceiling: {c['processes']} processes, n_jobs=1 on 1/{c['processes']} of the "
                   f"devices each, {c['wall_seconds']:7.2f} s  speed-up x{c['speedup']:.2f}")
             continue
         peak = ""
         if "peak_bytes" in c:
             peak = (f"  peak {c['peak_bytes'] / MIB:7.1f} MiB (limit frame + {c['threads']} x 256 = "
                     f"{c['limit_bytes'] / MIB:.0f}: {'within' if c['peak_bytes'] <= c['limit_bytes'] else 'OVER'})")
-        print(f"  {c['ensemble']:9} n_jobs={c['n_jobs']:<3} ({c['threads']} threads) {c['wall_seconds']:7.2f} s  "
+        print(f"  {c['ensemble']:12} n_jobs={c['n_jobs']:<3} ({c['threads']} threads) {c['wall_seconds']:7.2f} s  "
               f"speed-up x{c['speedup']:.2f}  same frame as n_jobs=1: {'yes' if c['identical'] else 'NO'}{peak}")
 
 
@@ -615,11 +632,14 @@ def main():
     parser.add_argument("--quick", action="store_true", help="skip 10,000 devices and the sweep; fewer rounds")
     parser.add_argument("--no-memory", action="store_true", help="time only, no memory children")
     parser.add_argument("--threads-only", action="store_true", help="only the n_jobs comparison")
+    parser.add_argument("--no-family", action="store_true",
+                        help="without the ensembles trained on the device family (" + ", ".join(FAMILY) + ")")
     parser.add_argument("--sweep-memory", action="store_true",
                         help=f"also the peak memory of a {SWEEP_DEVICES:,}-device frame (minutes)")
     args, _ = parser.parse_known_args()  # run_all.py hands every script the same options
     settings = {"rounds": 3 if args.quick else 5, "budget_s": 20.0 if args.quick else 240.0,
-                "max_devices": RECORDS_UP_TO if args.quick else max(SIZES["PLD"])}
+                "max_devices": RECORDS_UP_TO if args.quick else max(SIZES["PLD"]),
+                "family_max_devices": FAMILY_UP_TO[args.quick]}
     memory = not args.no_memory and os.path.exists("/proc/self/clear_refs")
     if not args.no_memory and not memory:
         print("peak memory needs /proc/self/clear_refs (Linux): timing only", file=sys.stderr)
@@ -635,8 +655,11 @@ def main():
                              check_floor_matrices("benchmark", "PLD", 4, exact=True),
                              check_floor_matrices("benchmark", "NLD", 4, exact=False),
                              check_floor_matrices("benchmark", "NLD", 4, exact=True)]
+        ensembles = list(ENSEMBLES) + ([] if args.no_family else list(FAMILY))
+        if not args.no_family:
+            results["checks"].append(check_floor_matrices("family", "PLD", 4, exact=True))
         for device_type in SIZES:
-            for ensemble in ENSEMBLES:
+            for ensemble in ensembles:
                 key = f"{device_type} {ensemble}"
                 loop = measure_loop(ensemble, device_type, settings)
                 results["agreement"][key] = agreement_with_loop(ensemble, device_type, loop)

@@ -1,11 +1,12 @@
 """Runs every benchmark of the package in turn (`./dev.sh bench`): import time, dump containers,
-device curves, batch curves, figures of merit. Extra arguments (such as --quick) are passed to each script."""
+device curves, batch curves, figures of merit and their accuracy. Extra arguments (such as --quick) are passed to each script."""
 import subprocess
 import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-SCRIPTS = ["bench_import.py", "bench_dump.py", "bench_curves.py", "bench_batch.py", "bench_metrics.py"]
+SCRIPTS = ["bench_import.py", "bench_dump.py", "bench_curves.py", "bench_batch.py", "bench_metrics.py",
+           "bench_accuracy.py"]
 
 
 def main():

@@ -108,3 +108,27 @@ def test_special_cases():
     assert np.all(fam.truth(devices, "NLD", process=process).eval("r_channel / ron") > 0.6)
     with pytest.raises(ValueError, match="PLD process"):
         fam.device_params(devices, "NLD", dataclasses.replace(process, device_type="PLD"))
+
+
+@pytest.mark.parametrize("device_type", ["PLD", "NLD"])
+def test_training_rows_are_the_rows_korva_queries(device_type):
+    import family_models
+
+    class Recorder:
+        def __init__(self):
+            self.queries = []
+
+        def predict(self, X):
+            self.queries.append(np.array(X))
+            return np.zeros(len(X))
+
+    plan = family_models.training_plan(device_type, 12, 4, seed=5)
+    for curve_type in fam.CURVE_BIASES[device_type]:
+        X, y_log, y_lin = family_models.training_rows(device_type, curve_type, plan)
+        recorder = Recorder()
+        device = plan.devices.iloc[2]
+        mos_utils.predict_curves_for_inputs({device_type: {curve_type: recorder}}, device, device_type, [curve_type])
+        variants = len(fam.device_config(device_type)["CURVE_INFO"][curve_type]["variants"])
+        korva_rows = recorder.queries[plan.variant[2] % variants][plan.picks[2]]
+        np.testing.assert_array_equal(X[8:12], korva_rows)
+        np.testing.assert_allclose(10 ** y_log[8:12], np.maximum(y_lin[8:12], fam.I_CLIP), rtol=1e-12)

@@ -50,6 +50,11 @@ sys.path.insert(0, str(HERE))
 import device_family as fam  # noqa: E402
 
 CACHE_DIR = HERE.parent / "build" / "family_models"
+# A device in the middle of the design ranges (device_family.RANGES), for sweeps of one input.
+NOMINAL = {
+    "PLD": {"Finger Width": 5.0, "Length": 1.0, "nf": 4.0, "Si pitch": 0.9, "A": 0.1, "C": 3.0, "E": 7.25},
+    "NLD": {"A": 0.6, "B": 1.2, "C": 0.8, "D": 2.2, "E": 1.6},
+}
 NO_LINEAR_MODEL = ("breakdown",)
 
 
@@ -260,6 +265,9 @@ def load_models(name="20k", device_types=("PLD", "NLD"), cache_dir=None, progres
         with open(partial, "wb") as f:
             pickle.dump(payload, f, protocol=pickle.HIGHEST_PROTOCOL)
         os.replace(partial, path)
+        for stale in path.parent.glob(f"{name}-{'-'.join(device_types)}-*.pkl"):
+            if stale != path:      # the same setting trained by other code or versions
+                stale.unlink()
         info = {**info, "cached": False, "cache_bytes": path.stat().st_size, "path": str(path)}
     models = payload["models"] if members is None else select_members(payload["models"], tuple(members))
     return (models, info) if with_info else models
