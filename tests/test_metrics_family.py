@@ -47,8 +47,8 @@ def test_thresholds_transconductance_and_currents_on_the_design_ranges(device_ty
     assert (got[vth + "_status"] == "found").all()
     assert np.all(np.isfinite(got.ss)) and np.all(got.ss >= truth.ss_min * 0.999)
     # the max-gm extrapolation, on the linear transfer curve, with the textbook vd / 2
-    assert np.all(np.abs(got.gm_max / truth.gm_max - 1) < 0.08)
-    assert np.all(np.abs(got.vth_gm - (truth.vth_gm_intercept - 0.05)) < 0.015)
+    assert np.all(np.abs(got.gm_max / truth.gm_max - 1) < 0.12)
+    assert np.all(np.abs(got.vth_gm - (truth.vth_gm_intercept - 0.05)) < 0.02)
     assert np.all(np.abs(got.log_ion - truth.log_ion) < 1e-3)
     if device_type == "PLD":
         assert np.all(np.abs(got.vth_sat - truth.vth_sat) < 1.5e-3)

@@ -83,8 +83,7 @@ public:
           bv_level_(std::log10(device.i_bv * device.w)), ion_(at(layout.transfer, c.v_on)),
           ioff_(at(layout.transfer, c.v_off)), idsat_(at(layout.output, c.vd_sat)),
           ron_(curves[layout.output].x, curves[layout.output].n, c.ron_points),
-          windows_(curves[layout.vth].x, curves[layout.vth].n),
-          neighbours_(curves[layout.vth].x, curves[layout.vth].n) {}
+          windows_(curves[layout.vth].x, curves[layout.vth].n) {}
 
     // All figures into f (all_figures of them; NaN where the device type has none), and the flags
     // when given.
@@ -95,7 +94,7 @@ public:
         Crossing threshold = cross(t.x, transfer, t.n, vth_level_);
         f[vth_lin] = threshold.x;
         f[ss] = lowest_swing(windows_, t.x, transfer, t.n, vth_level_, c_.ss_decades);
-        Extrapolation extrapolated = extrapolated_threshold(neighbours_, t.x, transfer, t.n, c_.vd_lin, scratch_);
+        Extrapolation extrapolated = extrapolated_threshold(windows_, t.x, transfer, t.n, c_.vd_lin, scratch_);
         f[vth_gm] = extrapolated.vth;
         f[gm_max] = extrapolated.gm;
         f[log_ion] = ion_(y(l_.transfer, j));
@@ -154,7 +153,6 @@ private:
     Interpolation ion_, ioff_, idsat_;
     SmallSignal ron_;
     Windows windows_;
-    Neighbours neighbours_;
     std::vector<double> vb_, vths_, scratch_;
 };
 

@@ -102,7 +102,8 @@ double swing(const double* x, const double* y, Py_ssize_t n, double level, doubl
     return slope > 0.0 ? 1000.0 / slope : nan;
 }
 
-Windows::Windows(const double* x, Py_ssize_t n) : first_((size_t) n), last_((size_t) n) {
+Windows::Windows(const double* x, Py_ssize_t n)
+    : first_((size_t) n), last_((size_t) n), bound_((size_t) n, std::numeric_limits<double>::infinity()) {
     Py_ssize_t first = 0, last = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         while (x[i] - x[first] > local_half_span) ++first;
@@ -110,6 +111,18 @@ Windows::Windows(const double* x, Py_ssize_t n) : first_((size_t) n), last_((siz
         while (last + 1 < n && x[last + 1] - x[i] <= local_half_span) ++last;
         first_[i] = first;
         last_[i] = last;
+        if (!has(i)) continue;
+        // A line through values v >= 0 rises at most max(v) * (sum of the positive x - mean) / Sxx.
+        double mean = 0.0, sxx = 0.0, rising = 0.0;
+        for (Py_ssize_t k = first; k <= last; ++k) mean += x[k];
+        mean /= (double) (last - first + 1);
+        for (Py_ssize_t k = first; k <= last; ++k) {
+            double dx = x[k] - mean;
+            sxx += dx * dx;
+            if (dx > 0.0) rising += dx;
+        }
+        bound_[i] = std::log10(rising / sxx);  // +inf when every x is the same: never passed over
+        if (!(bound_[i] <= highest_bound_)) highest_bound_ = bound_[i];
     }
 }
 
@@ -130,36 +143,26 @@ double lowest_swing(const Windows& windows, const double* x, const double* y, Py
     return steepest > 0.0 ? 1000.0 / steepest : nan;
 }
 
-Neighbours::Neighbours(const double* x, Py_ssize_t n) : bound_((size_t) std::max<Py_ssize_t>(n, 0), 0.0) {
-    for (Py_ssize_t i = 1; i + 1 < n; ++i) {
-        double mean = (x[i - 1] + x[i] + x[i + 1]) / 3.0, sxx = 0.0, rising = 0.0;
-        for (Py_ssize_t k = i - 1; k <= i + 1; ++k) {
-            double dx = x[k] - mean;
-            sxx += dx * dx;
-            if (dx > 0.0) rising += dx;
-        }
-        bound_[i] = std::log10(rising / sxx);  // +inf when every x is the same: never skipped
-        if (!(bound_[i] <= highest_)) highest_ = bound_[i];
-    }
-}
-
-Extrapolation extrapolated_threshold(const Neighbours& neighbours, const double* x, const double* y, Py_ssize_t n,
-                                     double vd, std::vector<double>& highest) {
-    // gm from each point and its neighbours (a wider fit flattens a sharp peak), the tangent through
-    // the point itself. With I >= 0 a window's slope is at most 10**max(y) times its grid's bound, so
-    // the windows that cannot reach the steepest found so far (from the top end down, where it
-    // usually is) are passed over without their currents, and so are all the lower ones once the
-    // highest y below them cannot.
-    highest.resize((size_t) n);
+Extrapolation extrapolated_threshold(const Windows& windows, const double* x, const double* y, Py_ssize_t n,
+                                     double vd, std::vector<double>& scratch) {
+    // gm from the local fit around each point, the tangent through the point itself. A window's
+    // slope is at most 10**max(y) times its bound, so the windows that cannot reach the steepest
+    // found so far (from the top end down, where it usually is) are passed over without their
+    // currents, and so are all the lower ones once the highest y below them cannot.
+    scratch.resize(2 * (size_t) n);
+    double *highest = scratch.data(), *current = scratch.data() + n;
     for (Py_ssize_t i = 0; i < n; ++i) highest[i] = i == 0 || y[i] > highest[i - 1] ? y[i] : highest[i - 1];
-    double steepest = -std::numeric_limits<double>::infinity(), needed = steepest, current[3];
+    double steepest = -std::numeric_limits<double>::infinity(), needed = steepest;
     Py_ssize_t at = -1;
-    for (Py_ssize_t i = n - 2; i >= 1; --i) {
-        if (highest[i + 1] + neighbours.highest() < needed) break;
-        double top = std::max(std::max(y[i - 1], y[i]), y[i + 1]);
-        if (top + neighbours.bound(i) < needed) continue;
-        for (Py_ssize_t k = 0; k < 3; ++k) current[k] = std::pow(10.0, y[i - 1 + k]);
-        double slope = fit_line(x + i - 1, current, 3).slope;
+    for (Py_ssize_t i = n - 1; i >= 0; --i) {
+        if (!windows.has(i)) continue;
+        Py_ssize_t first = windows.first(i), size = windows.size(i);
+        if (highest[first + size - 1] + windows.highest_bound() < needed) break;
+        double top = y[first];
+        for (Py_ssize_t k = 1; k < size; ++k) top = y[first + k] > top ? y[first + k] : top;
+        if (top + windows.bound(i) < needed) continue;
+        for (Py_ssize_t k = first; k < first + size; ++k) current[k] = std::pow(10.0, y[k]);
+        double slope = fit_line(x + first, current + first, (size_t) size).slope;
         if (slope >= steepest) {  // from the top down: a tie goes to the lower point
             steepest = slope;
             at = i;

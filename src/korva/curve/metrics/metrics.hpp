@@ -53,16 +53,21 @@ private:
 double swing(const double* x, const double* y, Py_ssize_t n, double level, double decades);
 
 // The local fits around each point of a grid: the points within local_half_span of it, when there
-// is at least one on each side.
+// is at least one on each side; and for each, log10 of the largest slope its line can have per unit
+// of the largest value it is fitted to (values >= 0).
 class Windows {
 public:
     Windows(const double* x, Py_ssize_t n);
     bool has(Py_ssize_t i) const { return first_[i] < i && last_[i] > i; }
     Py_ssize_t first(Py_ssize_t i) const { return first_[i]; }
     Py_ssize_t size(Py_ssize_t i) const { return last_[i] - first_[i] + 1; }
+    double bound(Py_ssize_t i) const { return bound_[i]; }
+    double highest_bound() const { return highest_bound_; }
 
 private:
     std::vector<Py_ssize_t> first_, last_;
+    std::vector<double> bound_;
+    double highest_bound_ = -std::numeric_limits<double>::infinity();
 };
 
 // The minimum point swing in mV/decade: 1000 / the steepest local slope of y over the points of the
@@ -71,25 +76,12 @@ private:
 double lowest_swing(const Windows& windows, const double* x, const double* y, Py_ssize_t n, double level,
                      double decades);
 
-// The windows of each point and its two neighbours on a grid: log10 of the largest slope a window's
-// line can have per unit of its largest value (+inf where it has no line).
-class Neighbours {
-public:
-    Neighbours(const double* x, Py_ssize_t n);
-    double bound(Py_ssize_t i) const { return bound_[i]; }
-    double highest() const { return highest_; }  // of all windows
-
-private:
-    std::vector<double> bound_;
-    double highest_ = -std::numeric_limits<double>::infinity();
-};
-
-// The linear-extrapolation threshold: at the point where the slope gm of 10**y (fitted over the point
-// and its two neighbours) is steepest, where the tangent through it meets zero current, less vd / 2.
+// The linear-extrapolation threshold: at the point where the slope gm of 10**y (its local fit) is
+// steepest, where the tangent through the point meets zero current, less vd / 2.
 struct Extrapolation {
     double vth, gm;
 };
-Extrapolation extrapolated_threshold(const Neighbours& neighbours, const double* x, const double* y, Py_ssize_t n,
+Extrapolation extrapolated_threshold(const Windows& windows, const double* x, const double* y, Py_ssize_t n,
                                      double vd, std::vector<double>& scratch);
 
 // 1 / (least-squares slope of 10**y on x over the first `points` points with x > 0).

@@ -195,10 +195,10 @@ nb::object max_gm_threshold(const py::Call& g) {
     Curves curves(g, g[0], g[1]);
     double vd = nb::cast<double>(nb::float_(g[2]));
     if (!std::isfinite(vd)) py::raise(PyExc_ValueError, "vd must be a finite number");
-    Neighbours neighbours(curves.x_data(), curves.n);
+    Windows windows(curves.x_data(), curves.n);
     std::vector<double> gm((size_t) curves.rows), scratch;
     nb::object vth = per_row(g, curves, [&](Py_ssize_t i) {
-        Extrapolation e = extrapolated_threshold(neighbours, curves.x_data(), curves.row(i), curves.n, vd, scratch);
+        Extrapolation e = extrapolated_threshold(windows, curves.x_data(), curves.row(i), curves.n, vd, scratch);
         gm[i] = e.gm;
         return e.vth;
     });
