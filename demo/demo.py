@@ -353,6 +353,11 @@ def plot_device_metrics(devices, figures, front, truth, truth_front, roll_off, r
     right.plot(exact["ron_sp"] / MOHM_MM2, exact["bv"], color="tab:red", linestyle="--", linewidth=1,
                label="closed-form front")
     right.set_xscale("log")
+    low = min(ron_sp.min(), truth["ron_sp"].min() / MOHM_MM2)
+    high = max(ron_sp.max(), truth["ron_sp"].max() / MOHM_MM2)
+    ticks = [t for t in (5, 10, 20, 30, 50, 100, 200, 500) if low <= t <= high]
+    right.set_xticks(ticks, [f"{t:g}" for t in ticks])
+    right.xaxis.set_minor_formatter(plt.NullFormatter())
     right.set_xlabel("specific on-resistance ron_sp [mOhm mm^2]  (id-vd-0, |Vg| = 3.3 V)")
     right.set_ylabel("bv [V]  (at 1e-6 A per um of W)")
     right.set_title("Breakdown against specific on-resistance")
