@@ -1,10 +1,11 @@
 """A tour of korva: the module tree, object fingerprints, MTD dump containers (saved encrypted,
 loaded from the file and over HTTP), device curve prediction with a plot of the curves, a
 design sweep: the curves of 500 devices predicted in one batch call, with a plot of the drain
-current at a fixed bias against the swept geometry, and the figures of merit of a two-dimensional
-sweep (Length x Finger Width, 2,000 devices) with the Pareto front of on-resistance and breakdown,
-and a design search (the front of on-resistance and breakdown at a breakdown floor and threshold window,
-robust to two standard deviations of the ensemble) with the Sobol indices of the figures.
+current at a fixed bias against the swept geometry, and the figures of merit of a PLD drift sweep
+(400 devices) predicted by ensembles trained on a closed-form device family, against that family's
+own figures, with the Pareto front of specific on-resistance and breakdown, and a design search (the
+front of specific on-resistance and breakdown at a breakdown floor and a threshold window, robust to
+two standard deviations of the ensemble) with the Sobol indices of the figures.
 
 Run it with `./dev.sh demo`; it writes its files into demo/out/."""
 import functools
@@ -240,69 +241,130 @@ def plot_sweep(axes_info, swept, at_bias):
 
 # ---- figures of merit ---------------------------------------------------------------------------
 
-LENGTHS = np.linspace(0.5, 5.0, 50)
-FINGER_WIDTHS = np.linspace(1.0, 10.0, 40)
-SWEEP_CRITERIA = {"i_bv": 3e-5}  # 30 uA per unit of W: the widest devices break down beyond the sweep
+TOOLS = Path(__file__).resolve().parent.parent / "tools"
+# A PLD drift sweep: the drift length ("Si pitch", um) against the drift doping ("C", 1e16 cm^-3), the
+# classic LDMOS trade-off of specific on-resistance against breakdown; and a Length sweep for the
+# threshold's roll-off. The other inputs: a 10 um x 4 finger device with a 7 nm oxide.
+FAMILY_DEVICE = {"Finger Width": 10.0, "Length": 0.5, "nf": 4.0, "Si pitch": 1.0, "A": 0.2, "C": 3.0, "E": 7.0}
+DRIFT_LENGTHS = np.linspace(0.4, 1.5, 20)
+DRIFT_DOPINGS = np.linspace(1.0, 5.0, 20)
+ROLL_OFF_LENGTHS = np.geomspace(0.4, 5.0, 30)
+MOHM_MM2 = 1e3  # ohm um^2 per mOhm mm^2
 
 
-def show_device_metrics(models):
-    section("Figures of merit: Length x Finger Width, 2,000 devices")
-    grid = pd.MultiIndex.from_product([LENGTHS, FINGER_WIDTHS], names=["Length", "Finger Width"]).to_frame(index=False)
-    devices = pd.DataFrame([PLD_DEVICE] * len(grid)).reset_index(drop=True)
-    devices["Length"], devices["Finger Width"] = grid["Length"], grid["Finger Width"]
-    devices.index = [f"L{length:.2f}-W{width:.2f}" for length, width in zip(grid["Length"], grid["Finger Width"])]
+def family_tools():
+    """The closed-form device family and the ensembles trained on it (tools/, trained once and cached
+    in build/family_models/)."""
+    sys.path.insert(0, str(TOOLS))
+    import device_family
+    import family_models
+    return device_family, family_models
+
+
+def family_sweep(columns):
+    grid = pd.MultiIndex.from_product(list(columns.values()), names=list(columns)).to_frame(index=False)
+    devices = pd.DataFrame([FAMILY_DEVICE] * len(grid))
+    for name in columns:
+        devices[name] = grid[name].to_numpy()
+    return devices
+
+
+def show_device_metrics():
+    section("Figures of merit: a PLD drift sweep, 400 devices, from surrogates of a device family")
+    fam, family_models = family_tools()
+    # the forests and the boosting of the "20k" ensembles (the neighbours and the ridge line are
+    # decades off in log current, and a sixth of the mean each)
+    models = family_models.load_models("20k", members=family_models.TREES)
+    domain = {name: (low, high) for name, (low, high, _) in fam.RANGES["PLD"].items()}
+
+    devices = family_sweep({"Si pitch": DRIFT_LENGTHS, "C": DRIFT_DOPINGS})
+    devices.index = [f"Ld{ld:.3f}-Nd{nd:.2f}" for ld, nd in zip(devices["Si pitch"], devices["C"])]
+    devices["area"] = fam.area(devices, "PLD")  # um^2: W x (Length + drift + contacts)
     started = time.perf_counter()
-    figures = curve_metrics.predict_device_metrics(models, devices, "PLD", criteria=SWEEP_CRITERIA)
+    figures = curve_metrics.predict_device_metrics(models, devices, "PLD", criteria={"area": "area"}, domain=domain,
+                                                   n_jobs=-1)
     elapsed = time.perf_counter() - started
-    print(f"{len(devices):,} devices: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s (wall clock); "
-          f"{figures.shape[1]} columns, {figures.memory_usage(deep=True).sum() / 2**10:.0f} KiB")
+    print(f"{len(devices):,} devices: {elapsed:.2f} s, {len(devices) / elapsed:,.0f} devices/s "
+          f"(wall clock, n_jobs=-1); "
+          f"{figures.shape[1]} columns; all inside the training domain: {bool(figures.in_domain.all())}")
+    shown = ["vth_lin", "vth_gm", "ss", "dibl", "gm_max", "on_off", "ron", "ron_sp", "log_idsat_w", "bv"]
     units = figures.attrs["metrics"]["columns"]
-    print(figures[["vth_lin", "vth_lin_std", "ss", "dibl", "on_off", "ron", "bv"]].describe()
-          .loc[["mean", "min", "max"]].to_string(float_format=lambda v: f"{v:.4g}"))
-    print("units:", {c: units[c]["unit"] for c in ("vth_lin", "ss", "dibl", "on_off", "ron", "bv")})
-    front = curve_metrics.pareto_front(figures, minimize=["ron"], maximize=["bv"])
-    print(f"Pareto front (min ron, max bv): {int(front.sum())} devices; censored breakdowns: "
-          f"{int(figures['bv_censored'].sum())}")
-    print(figures.loc[front, ["ron", "bv", "bv_censored"]].join(devices[["Length", "Finger Width"]])
-          .sort_values("ron").head(8).to_string(float_format=lambda v: f"{v:.4g}"))
-    plot_device_metrics(devices, figures, front)
+    print(figures[shown].describe().loc[["mean", "min", "max"]].to_string(float_format=lambda v: f"{v:.4g}"))
+    print("units:", {c: units[c]["unit"] for c in shown}, "([W] um, [area] um^2)")
+
+    # the surrogates against the closed-form figures of the same devices
+    truth = fam.truth(devices, "PLD")
+    truth["ron_sp"] = truth["ron"] * devices["area"]
+    truth["vth_gm"] = truth["vth_gm_intercept"] - 0.05
+    print("surrogate - closed form: median |error| (median spread _std)")
+    for column in ("vth_lin", "ss", "ron_sp", "bv", "log_idsat_w", "vth_gm"):
+        error = figures[column] - truth[column]
+        relative = column in ("ron_sp", "ss")
+        scale = truth[column].abs() if relative else 1.0
+        print(f"  {column:12} {np.nanmedian(np.abs(error / scale)):.3g}{' (relative)' if relative else ''}"
+              f"  ({np.nanmedian(figures[column + '_std'] / scale):.3g})")
+    missing = int((figures.vth_lin_status != "found").sum())
+    print(f"censored breakdowns (bv beyond the 15 V sweep): {int(figures.bv_censored.sum())}; ron from a coarse "
+          f"grid: {int(figures.ron_coarse.sum())}; thresholds not found: {missing}")
+
+    # the trade-off: specific on-resistance against breakdown, each taken at its worse side (1 std)
+    front = curve_metrics.pareto_front(figures, minimize=["ron_sp"], maximize=["bv"], robust=1.0)
+    truth_front = curve_metrics.pareto_front(truth, minimize=["ron_sp"], maximize=["bv"])
+    print(f"Pareto front (min ron_sp, max bv, robust=1): {int(front.sum())} devices; "
+          f"of the closed form's: {int(truth_front.sum())}")
+    table = figures.loc[front, ["ron_sp", "ron_sp_std", "bv", "bv_std", "bv_censored"]].join(devices[["Si pitch", "C"]])
+    table[["ron_sp", "ron_sp_std"]] /= MOHM_MM2
+    print(table.sort_values("bv").rename(columns={"ron_sp": "ron_sp mOhm mm2", "ron_sp_std": "std"})
+          .head(10).to_string(float_format=lambda v: f"{v:.4g}"))
+
+    roll_off = family_sweep({"Length": ROLL_OFF_LENGTHS})
+    roll_figures = curve_metrics.predict_device_metrics(models, roll_off, "PLD", n_jobs=-1)
+    plot_device_metrics(devices, figures, front, truth, truth_front, roll_off, roll_figures, fam.truth(roll_off, "PLD"))
 
 
-def plot_device_metrics(devices, figures, front):
+def plot_device_metrics(devices, figures, front, truth, truth_front, roll_off, roll_figures, roll_truth):
     plt = pyplot()
     if plt is None:
         return
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.6))
-    cmap = plt.get_cmap("viridis")
-    for i, width in enumerate(FINGER_WIDTHS[::8]):
-        rows = np.isclose(devices["Finger Width"], width)
-        color = cmap(i / 4)
-        y, std = figures.loc[rows, "vth_lin"], figures.loc[rows, "vth_lin_std"]
-        left.plot(devices.loc[rows, "Length"], y, color=color, label=f"Finger Width {width:.2f}")
-        left.fill_between(devices.loc[rows, "Length"], y - std, y + std, color=color, alpha=0.15)
-    left.set_xlabel("Length")
-    left.set_ylabel("vth_lin [V]  (|Vg| at 1e-7 A x W/L, Vd = -0.1 V)")
-    left.set_title("Linear threshold voltage (band: ± submodel std)")
+    length = roll_off["Length"]
+    roll_truth = roll_truth.assign(vth_gm=roll_truth["vth_gm_intercept"] - 0.05)
+    for column, label, color in (("vth_lin", "constant current (1e-7 A x W/L)", "tab:blue"),
+                                 ("vth_gm", "max-gm extrapolation", "tab:orange")):
+        y, std = roll_figures[column], roll_figures[column + "_std"]
+        left.plot(length, y, color=color, label=f"{column}: {label}")
+        left.fill_between(length, y - std, y + std, color=color, alpha=0.2)
+        left.plot(length, roll_truth[column], color=color, linestyle="--", linewidth=1, label=f"{column}, closed form")
+    left.set_xscale("log")
+    ticks = [0.5, 1.0, 2.0, 5.0]
+    left.set_xticks(ticks, [f"{t:g}" for t in ticks])
+    left.xaxis.set_minor_formatter(plt.NullFormatter())
+    left.set_xlabel("Length [um]")
+    left.set_ylabel("|Vth| [V]  (id-vg-lin, |Vd| = 0.1 V)")
+    left.set_title("Threshold roll-off (band: ± submodel std)")
     left.legend(fontsize=7)
 
+    ron_sp = figures["ron_sp"] / MOHM_MM2
+    right.scatter(truth["ron_sp"] / MOHM_MM2, truth["bv"], color="0.8", s=6, label="closed form, every device")
+    points = right.scatter(ron_sp, figures["bv"], c=devices["Si pitch"], cmap="viridis", s=9, alpha=0.8)
     censored = figures["bv_censored"].to_numpy()
-    points = right.scatter(figures["ron"], figures["bv"], c=devices["Length"], cmap="viridis", s=9,
-                           marker="o", alpha=0.8)
-    right.scatter(figures.loc[censored, "ron"], figures.loc[censored, "bv"], marker="^", s=26,
-                  facecolors="none", edgecolors="tab:red", linewidths=0.8,
-                  label="censored: breakdown beyond the sweep (bv = end of sweep)")
-    on_front = figures[front].sort_values("ron")
-    right.plot(on_front["ron"], on_front["bv"], color="black", linewidth=1.2, marker="D", markersize=4,
-               label="Pareto front (min ron, max bv)")
+    right.scatter(ron_sp[censored], figures.loc[censored, "bv"], marker="^", s=22, facecolors="none",
+                  edgecolors="tab:red", linewidths=0.7, label="censored: breakdown beyond the 15 V sweep")
+    right.scatter(ron_sp[front], figures.loc[front, "bv"], color="black", marker="D", s=14,
+                  label="Pareto front (min ron_sp, max bv; robust=1)")
+    exact = truth[truth_front].sort_values("ron_sp")
+    right.plot(exact["ron_sp"] / MOHM_MM2, exact["bv"], color="tab:red", linestyle="--", linewidth=1,
+               label="closed-form front")
     right.set_xscale("log")
-    low, high = figures["ron"].min() / 1.2, figures["ron"].max() * 1.2  # ticks inside the data
-    ticks = [t for t in (1e9, 2e9, 5e9, 1e10, 2e10, 5e10) if low <= t <= high]
-    right.set_xticks(ticks, [f"{t:.0e}".replace("e+0", "e").replace("e+", "e") for t in ticks])
+    low = min(ron_sp.min(), truth["ron_sp"].min() / MOHM_MM2)
+    high = max(ron_sp.max(), truth["ron_sp"].max() / MOHM_MM2)
+    ticks = [t for t in (5, 10, 20, 30, 50, 100, 200, 500) if low <= t <= high]
+    right.set_xticks(ticks, [f"{t:g}" for t in ticks])
     right.xaxis.set_minor_formatter(plt.NullFormatter())
-    right.set_xlabel("ron [ohm]  (id-vd-0, Vg = -3.3 V)")
-    right.set_ylabel(f"bv [V]  (at {SWEEP_CRITERIA['i_bv']:g} A per unit of W)")
-    right.set_title("Breakdown voltage against on-resistance")
-    fig.colorbar(points, ax=right, label="Length")
+    right.set_xlabel("specific on-resistance ron_sp [mOhm mm^2]  (id-vd-0, |Vg| = 3.3 V)")
+    right.set_ylabel("bv [V]  (at 1e-6 A per um of W)")
+    right.set_title("Breakdown against specific on-resistance")
+    fig.colorbar(points, ax=right, label="drift length (Si pitch) [um]")
     right.legend(fontsize=7, loc="lower right")
     fig.tight_layout()
     target = OUT / "device_metrics.png"
@@ -311,31 +373,33 @@ def plot_device_metrics(devices, figures, front):
 
 
 # ---- design search ------------------------------------------------------------------------------
-# NOTE (to switch once they land): this part is meant for the closed-form device family's trained
-# ensembles and the specific on-resistance. Until then it searches the made-up models above for the
-# lowest `ron`. Then: pass the family's ensembles to show_design_search, set DESIGN_RON = "ron_sp"
-# and DESIGN_CRITERIA["area"] = lambda devices: device_family.area(devices, "PLD") (the area of each
-# design, called on every generation's devices), and set BV_FLOOR and VTH_WINDOW to the family's
-# scale (BV >= 12 V, a threshold in [0.6, 0.9] V).
+# The PLD's drift (length "Si pitch" and doping "C"), channel length and threshold-adjust dose "A"
+# searched for the lowest specific on-resistance and the highest breakdown, with breakdown at least
+# 12 V and the threshold within [0.6, 0.9] V at two standard deviations of the ensemble; the finger
+# width, the finger count and the oxide stay those of the figures' sweep. The area of each design
+# (for ron_sp) is the family's layout area, called on every generation's devices.
 
-DESIGN_SPACE = {"Length": (0.5, 5.0), "Finger Width": (1.0, 10.0), "nf": [1.0, 2.0, 4.0, 8.0]}
-DESIGN_FIXED = {name: value for name, value in PLD_DEVICE.items() if name not in DESIGN_SPACE}
-DESIGN_CRITERIA = {"i_bv": 3e-5}
-DESIGN_RON = "ron"                       # "ron_sp" once the figures of merit have it
-BV_FLOOR, VTH_WINDOW, ROBUST = 5.0, (1.5, 2.0), 2.0
-SENSITIVITY_SPACE = {"Finger Width": (1.0, 10.0), "Length": (0.5, 5.0), "nf": [1.0, 2.0, 4.0, 8.0],
-                     "Si pitch": (0.6, 1.8), "A": (0.5, 1.5), "C": (2.0, 4.0), "E": (4.0, 6.0)}
+DESIGN_SPACE = {"Si pitch": (0.4, 1.5), "C": (1.0, 5.0), "Length": (0.4, 5.0), "A": (-0.3, 0.5)}
+DESIGN_FIXED = {name: value for name, value in FAMILY_DEVICE.items() if name not in DESIGN_SPACE}
+DESIGN_RON = "ron_sp"
+BV_FLOOR, VTH_WINDOW, ROBUST = 12.0, (0.6, 0.9), 2.0
+SENSITIVITY_SPACE = {"Finger Width": (1.0, 20.0), "Length": (0.4, 5.0), "nf": [1.0, 2.0, 4.0, 8.0, 16.0],
+                     "Si pitch": (0.4, 1.5), "A": (-0.3, 0.5), "C": (1.0, 5.0), "E": (6.5, 8.0)}
 
 
-def show_design_search(models):
+def show_design_search():
     section(f"Design search: lowest {DESIGN_RON} at bv >= {BV_FLOOR:g} V, vth_lin in {VTH_WINDOW}, robust={ROBUST:g}")
-    grid = pd.MultiIndex.from_product([np.linspace(0.5, 5.0, 40), np.linspace(1.0, 10.0, 25), [1.0, 4.0, 8.0]],
-                                      names=["Length", "Finger Width", "nf"]).to_frame(index=False)
-    cloud = curve_metrics.predict_device_metrics(models, grid.assign(**DESIGN_FIXED), "PLD", criteria=DESIGN_CRITERIA)
+    fam, family_models = family_tools()
+    models = family_models.load_models("20k", members=family_models.TREES)
+    criteria = {"area": lambda devices: fam.area(devices, "PLD")}
+    cloud = family_sweep({"Si pitch": np.linspace(0.4, 1.5, 12), "C": np.linspace(1.0, 5.0, 12),
+                          "A": np.linspace(-0.3, 0.5, 5)})
+    cloud = curve_metrics.predict_device_metrics(models, cloud, "PLD", criteria={"area": fam.area(cloud, "PLD")},
+                                                 n_jobs=-1)
     started = time.perf_counter()
     found = design.search_designs(models, "PLD", DESIGN_SPACE, {DESIGN_RON: "min", "bv": "max"},
                                   {"bv": (BV_FLOOR, None), "vth_lin": VTH_WINDOW}, fixed=DESIGN_FIXED,
-                                  criteria=DESIGN_CRITERIA, robust=ROBUST, budget=1000, seed=1)
+                                  criteria=criteria, robust=ROBUST, budget=1000, seed=1, n_jobs=-1)
     elapsed = time.perf_counter() - started
     info = found.attrs["search"]
     print(f"{info['evaluations']} designs evaluated ({info['generations']} generations after a Sobol start of "
@@ -344,7 +408,7 @@ def show_design_search(models):
     if found.empty:
         print("no design meets the constraints at this robustness; closest:", info["closest"])
     else:
-        columns = ["Length", "Finger Width", "nf", DESIGN_RON, f"{DESIGN_RON}_std", "bv", "bv_std", "vth_lin",
+        columns = list(DESIGN_SPACE) + [DESIGN_RON, f"{DESIGN_RON}_std", "bv", "bv_std", "vth_lin",
                    "vth_lin_std"]
         print(f"the lowest {DESIGN_RON} that clears the constraints at {ROBUST:g} standard deviations:")
         print(found[columns].head(1).to_string(float_format=lambda v: f"{v:.4g}"))
@@ -352,7 +416,7 @@ def show_design_search(models):
         print(found[columns].head(6).to_string(float_format=lambda v: f"{v:.4g}"))
     started = time.perf_counter()
     indices = design.sensitivity(models, "PLD", SENSITIVITY_SPACE, [DESIGN_RON, "bv", "vth_lin"],
-                                 criteria=DESIGN_CRITERIA, samples=256, seed=1)
+                                 criteria=criteria, samples=256, seed=1, n_jobs=-1)
     print(f"Sobol indices, 256 base points x {len(SENSITIVITY_SPACE)} inputs "
           f"({indices.attrs['sensitivity']['evaluations']:,} devices): {time.perf_counter() - started:.2f} s; "
           "total indices ST:")
@@ -366,15 +430,15 @@ def plot_design_search(cloud, found, indices):
     if plt is None:
         return
     fig, (left, right) = plt.subplots(1, 2, figsize=(13, 4.8))
-    left.scatter(cloud[DESIGN_RON], cloud["bv"], s=6, color="0.75", label=f"grid sweep ({len(cloud):,} devices)")
+    left.scatter(cloud[DESIGN_RON] / MOHM_MM2, cloud["bv"], s=6, color="0.75", label=f"grid sweep ({len(cloud):,} devices)")
     if not found.empty:
-        left.errorbar(found[DESIGN_RON], found["bv"], xerr=ROBUST * found[f"{DESIGN_RON}_std"],
+        left.errorbar(found[DESIGN_RON] / MOHM_MM2, found["bv"], xerr=ROBUST * found[f"{DESIGN_RON}_std"] / MOHM_MM2,
                       yerr=ROBUST * found["bv_std"], fmt="none", ecolor="tab:blue", alpha=0.25, linewidth=0.8)
-        left.plot(found[DESIGN_RON], found["bv"], color="black", marker="D", markersize=3.5, linewidth=1.1,
+        left.plot(found[DESIGN_RON] / MOHM_MM2, found["bv"], color="black", marker="D", markersize=3.5, linewidth=1.1,
                   label=f"front found (robust={ROBUST:g}; bars: ±{ROBUST:g} std)")
     left.axhline(BV_FLOOR, color="tab:red", linestyle="--", linewidth=0.9, label=f"bv floor {BV_FLOOR:g} V")
     left.set_xscale("log")
-    left.set_xlabel(f"{DESIGN_RON} [ohm]")
+    left.set_xlabel(f"{DESIGN_RON} [mOhm mm^2]")
     left.set_ylabel("bv [V]")
     left.set_title(f"Search (vth_lin in {VTH_WINDOW} V) over the grid sweep's cloud")
     left.legend(fontsize=7, loc="lower right")
@@ -405,8 +469,8 @@ def main():
     show_dump(rng)
     models = show_curves(rng)
     show_design_sweep(models)
-    show_device_metrics(models)
-    show_design_search(models)
+    show_device_metrics()
+    show_design_search()
 
 
 if __name__ == "__main__":

@@ -2,8 +2,10 @@
 korva.curve.metrics extracts is known in closed form.
 
 Each model reads the query rows as korva builds them: the device's base inputs, the variant
-values, then x. The transfer curves are exactly exponential (linear in log10 I), the output curve
-is exactly linear in current, the breakdown curve is exponential through its criterion.
+values, then x. The transfer curves are exactly exponential (linear in log10 I); the output curve
+is a square law, I = g x (1 - x / (2 VK)) up to its knee VK and flat beyond, so its chord
+conductance I / x falls linearly from g at x = 0; the breakdown curve is exponential through its
+criterion.
 VotingRegressor ensembles of them (`ensemble`) give the spread columns: submodel j shifts the
 threshold and breakdown voltages by SHIFTS[j].
 """
@@ -17,6 +19,14 @@ VD_LIN, VD_SAT, V_ON = 0.1, 3.3, 3.3
 BODY = 0.15          # V/V: the threshold shift per volt of Vb
 BV_SLOPE = 0.5       # V per decade of the breakdown curve
 NLD_SWING = 0.2      # V per decade: the NLD grid has a point every 60 mV
+PLD_KNEE = 2.0       # V: the knee of the PLD output curve
+NLD_KNEE = 30.0      # V: the knee of the NLD output curve (its grid has a point every volt)
+
+
+def square_law(g, x, knee):
+    """log10 of g x (1 - x / (2 knee)) below the knee and g knee / 2 beyond (a floor of 1e-20 A at 0)."""
+    current = np.where(x < knee, g * x * (1.0 - x / (2.0 * knee)), g * knee / 2.0)
+    return np.log10(current + 1e-20)
 
 
 def pld_params(inputs):
@@ -52,22 +62,22 @@ class AnalyticPLD:
                 vt = vt - p["eta"] * (VD_SAT - VD_LIN)
             return np.log10(I_VTH * p["wl"]) + (x - vt) / p["swing"]
         if self.curve_type.startswith("id-vd"):
-            return np.log10(p["g"] * x + 1e-12)
+            return square_law(p["g"], x, PLD_KNEE)
         return np.log10(I_BV * p["w"]) + (x - (p["bv"] + self.shift)) / BV_SLOPE
 
 
 class AnalyticNLD:
     """One NLD curve type over the NLD base inputs (A, B, C+D+E, ...)."""
 
-    def __init__(self, curve_type, shift=0.0):
-        self.curve_type, self.shift = curve_type, shift
+    def __init__(self, curve_type, shift=0.0, knee=NLD_KNEE):
+        self.curve_type, self.shift, self.knee = curve_type, shift, knee
 
     def predict(self, X):
         X = np.asarray(X, dtype=float)
         a, b, x = X[:, 0], X[:, 1], X[:, -1]
         if self.curve_type == "id-vg":
             return np.log10(I_VTH) + (x - (1.0 + 0.3 * a + self.shift)) / NLD_SWING
-        return np.log10(1e-4 * (1.0 + b) * x + 1e-12)
+        return square_law(1e-4 * (1.0 + b), x, self.knee)
 
 
 def ensemble(make, curve_type, shifts=SHIFTS):

@@ -23,14 +23,15 @@ nb::object predict_dask(const py::Call& g, const SweepRequest& request) {
     nb::object meta_devices = request.devices.attr("_meta");
     nb::object meta = g("_predict_partition")(meta_devices, request.models, request.device_type, request.config,
                                               request.criteria_given, nb::bool_(request.exact), nb::none(),
-                                              request.return_errors ? "return" : "raise");
+                                              request.return_errors ? "return" : "raise", request.domain);
 
     nb::object models = delayed(request.models, "pure"_a = true, "traverse"_a = false);
     nb::object chunk_size = nb::none();
     if (request.chunk_size) chunk_size = nb::int_(request.chunk_size);
     return request.devices.attr("map_partitions")(g("_predict_partition"), models, request.device_type, request.config,
                                                   request.criteria_given, nb::bool_(request.exact), chunk_size,
-                                                  request.return_errors ? "return" : "raise", "meta"_a = meta);
+                                                  request.return_errors ? "return" : "raise", request.domain,
+                                                  "meta"_a = meta);
 }
 
 }  // namespace korva::curve::metrics

@@ -1,5 +1,5 @@
 // korva.curve.metrics: the module body. Imports, then the functions in the order the module binds
-// them: the four primitives, the figures of one device, of a sweep, and the Pareto front.
+// them: the primitives, the figures of one device, of a sweep, and the Pareto front.
 #include "korva/curve/metrics/metrics.hpp"
 
 namespace korva::curve::metrics {
@@ -28,6 +28,19 @@ void body(const ModuleBody& m) {
            {{"x", array}, {"y", array}, {"points", m("int"), nb::int_(5)}},
            number_or_array});
 
+    m.def({"minimum_swing",
+           minimum_swing,
+           {{"x", array}, {"y", array}, {"level", number_or_array}, {"decades", m("float"), nb::float_(4.0)}},
+           number_or_array});
+    m.def({"small_signal_resistance",
+           small_signal_resistance,
+           {{"x", array}, {"y", array}, {"points", m("int"), nb::int_(5)}},
+           m("tuple")});
+    m.def({"max_gm_threshold",
+           max_gm_threshold,
+           {{"x", array}, {"y", array}, {"vd", m("float"), nb::float_(0.0)}},
+           m("tuple")});
+
     m.def({"device_metrics",
            device_metrics,
            {{"records", m("list")},
@@ -48,10 +61,15 @@ void body(const ModuleBody& m) {
             {"chunk_size", py::sub(m("Optional"), {m("int")}), nb::none()},
             {"errors", m("str"), nb::str("raise")},
             {"progress", m("bool"), nb::bool_(false)},
-            {"n_jobs", py::sub(m("Optional"), {m("int")}), nb::none()}}});
+            {"n_jobs", py::sub(m("Optional"), {m("int")}), nb::none()},
+            {"domain", py::sub(m("Optional"), {py::sub(m("Union"), {m("dict"), frame})}), nb::none()}}});
     m.def({"pareto_front",
            pareto_front,
-           {{"frame", frame}, {"minimize", columns, nb::tuple()}, {"maximize", columns, nb::tuple()}},
+           {{"frame", frame},
+            {"minimize", columns, nb::tuple()},
+            {"maximize", columns, nb::tuple()},
+            {"tolerance", optional_dict, nb::none()},
+            {"robust", m("float"), nb::float_(0.0)}},
            series});
 
     m.def({"_predict_partition",
@@ -63,7 +81,8 @@ void body(const ModuleBody& m) {
             {"criteria"},
             {"exact"},
             {"chunk_size"},
-            {"errors"}}});
+            {"errors"},
+            {"domain"}}});
 }
 
 }  // namespace korva::curve::metrics

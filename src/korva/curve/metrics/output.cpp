@@ -17,15 +17,21 @@ namespace {
 
 class MetricsOutput final : public batch::Output {
 public:
-    MetricsOutput(const py::Call& g, const SweepRequest& request, const core::Plan* plan, Py_ssize_t count)
-        : g_(g), request_(request), columns_(float_columns(request.layout.kind)), count_(count) {
-        width_ = (Py_ssize_t) columns_.size();
-        values_.assign((size_t) (count * width_), std::numeric_limits<double>::quiet_NaN());
-        censored_.assign((size_t) count, 0);
+    // `rows`: the frame row of each device the batch predicts (those without a problem).
+    MetricsOutput(const py::Call& g, const SweepRequest& request, const DeviceTable& table,
+                  const std::vector<Py_ssize_t>& rows, const core::Plan* plan)
+        : g_(g), request_(request), table_(table), rows_(rows), columns_(columns_of(request.layout.kind)),
+          count_((Py_ssize_t) table.devices.size()), width_((Py_ssize_t) float_width(request.layout.kind)) {
+        values_.assign((size_t) (count_ * width_), std::numeric_limits<double>::quiet_NaN());
+        flags_.assign((size_t) count_, Flags{});
         if (request.return_errors) {
-            errors_ = nb::steal(PyList_New(count));
+            errors_ = nb::steal(PyList_New(count_));
             if (!errors_.is_valid()) throw nb::python_error();
-            for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(errors_.ptr(), i, Py_NewRef(Py_None));
+            for (Py_ssize_t i = 0; i < count_; ++i) {
+                nb::object entry = nb::none();
+                if (table.problems[i].is_valid()) entry = text_of(table.problems[i]);
+                PyList_SET_ITEM(errors_.ptr(), i, entry.release().ptr());
+            }
         }
         if (!plan) return;
         x_.resize(request.layout.sources.size());
@@ -48,34 +54,74 @@ public:
         return std::make_unique<MetricsBlock>(*this, rows);
     }
 
+    // A device the batch took through its own steps: its figures from its records, or the error its
+    // records give (as device_metrics would raise it), under errors="return" in its error column.
     void device(Py_ssize_t row, nb::handle records) override {
-        RecordCurves curves(g_, request_.layout, records);
-        store(row, curves.views());
+        try {
+            RecordCurves curves(g_, request_.layout, records);
+            store(row, curves.views());
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            if (request_.return_errors) {
+                failure(row, error.value());
+                return;
+            }
+            Py_ssize_t at = rows_.at((size_t) row);
+            nb::object label = request_.devices.attr("index")[nb::int_(at)];
+            nb::object note = nb::steal(PyUnicode_FromFormat(
+                "while computing the figures of device %R (row %zd of devices)", label.ptr(), at));
+            if (!note.is_valid()) throw nb::python_error();
+            error.value().attr("add_note")(note);
+            throw;
+        }
     }
 
     void failure(Py_ssize_t row, nb::handle exception) override {
-        nb::object text = nb::steal(PyUnicode_FromFormat("%s: %S", Py_TYPE(exception.ptr())->tp_name, exception.ptr()));
-        if (!text.is_valid()) throw nb::python_error();
-        if (PyList_SetItem(errors_.ptr(), row, text.release().ptr()) < 0) throw nb::python_error();
+        nb::object text = text_of(exception);
+        if (PyList_SetItem(errors_.ptr(), rows_.at((size_t) row), text.release().ptr()) < 0) throw nb::python_error();
     }
 
     nb::object finish() override {
-        nb::object np = g_("np"), pd = g_("pd");
-        nb::object values = core::empty(np, np.attr("ndarray"), {count_, width_});
-        if (!values_.empty())
-            std::memcpy(core::Float64Array(values, np.attr("ndarray"), 2, true).contiguous(), values_.data(),
-                        sizeof(double) * values_.size());
+        nb::object np = g_("np"), pd = g_("pd"), ndarray = np.attr("ndarray");
+        nb::object values;
+        try {
+            values = core::empty(np, ndarray, {count_, width_});
+            if (!values_.empty())
+                std::memcpy(core::Float64Array(values, ndarray, 2, true).contiguous(), values_.data(),
+                            sizeof(double) * values_.size());
+        } catch (const core::NotVectorisable&) {
+            py::raise(PyExc_RuntimeError, "np.empty gave another array than asked for the figures");
+        }
         nb::list names;
-        for (const std::string& column : columns_) names.append(column.c_str());
+        for (const Column& column : columns_)
+            if (column.type == Column::value || column.type == Column::spread) names.append(column.name.c_str());
         nb::object frame = pd.attr("DataFrame")(values, "index"_a = request_.devices.attr("index"), "columns"_a = names,
                                                 "copy"_a = false);
-        if (request_.layout.kind == DeviceKind::pld) {
-            nb::bytes flags(censored_.data(), censored_.size());
-            frame["bv_censored"] = np.attr("frombuffer")(flags, "dtype"_a = np.attr("bool_")).attr("copy")();
+        nb::list categories;
+        for (const char* name : status_names) categories.append(name);
+        for (size_t position = 0; position < columns_.size(); ++position) {
+            const Column& column = columns_[position];
+            nb::object added;
+            switch (column.type) {
+                case Column::value:
+                case Column::spread: continue;
+                case Column::bv_censored: added = flags([](const Flags& f) { return f.bv_censored; }); break;
+                case Column::ron_coarse: added = flags([](const Flags& f) { return f.ron_coarse; }); break;
+                case Column::vth_status:
+                    added = statuses(categories, [](const Flags& f) { return f.vth_status; });
+                    break;
+                case Column::vth_sat_status:
+                    added = statuses(categories, [](const Flags& f) { return f.vth_sat_status; });
+                    break;
+            }
+            frame.attr("insert")(nb::int_(position), column.name.c_str(), added);
         }
+        if (!request_.domain.is_none()) frame["in_domain"] = in_domain(g_, request_.domain, request_.devices);
         if (errors_.is_valid())  // object dtype: None where no error, the same in every dask partition
             frame["error"] = pd.attr("Series")(errors_, "index"_a = frame.attr("index"), "dtype"_a = g_("object"));
-        frame.attr("attrs")["metrics"] = metrics_attrs(request_.layout, request_.criteria);
+        nb::dict attrs = metrics_attrs(request_.layout, request_.criteria);
+        attrs["domain"] = request_.domain;
+        frame.attr("attrs")["metrics"] = attrs;
         return frame;
     }
 
@@ -110,7 +156,8 @@ private:
                 const core::Float64Array& stack = *held[held.size() - 2];
                 const core::Float64Array& mean = *held.back();
                 Py_ssize_t n = (Py_ssize_t) x[s].size();
-                if (stack.shape(0) != devices || stack.shape(1) < 1 || stack.shape(2) != n ||
+                // An empty curve, or stacks not as planned: the devices' own steps say what is wrong.
+                if (n < 1 || stack.shape(0) != devices || stack.shape(1) < 1 || stack.shape(2) != n ||
                     mean.shape(0) != devices || mean.shape(1) != n || !stack.contiguous() || !mean.contiguous())
                     throw core::NotVectorisable{};
                 views.push_back({x[s].data(), n, mean.contiguous(), stack.contiguous(), stack.shape(1)});
@@ -131,19 +178,46 @@ private:
         std::vector<nb::object> stacks_, means_;
     };
 
+    static nb::object text_of(nb::handle exception) {
+        nb::object text = nb::steal(PyUnicode_FromFormat("%s: %S", Py_TYPE(exception.ptr())->tp_name, exception.ptr()));
+        if (!text.is_valid()) throw nb::python_error();
+        return text;
+    }
+
+    // `row` of the batch: its frame row.
     void store(Py_ssize_t row, const std::vector<CurveView>& curves) {
-        bool censored = false;
-        device_figures(request_.layout, request_.criteria, request_.geometry.at((size_t) row), curves,
-                       values_.data() + row * width_, &censored);
-        censored_[(size_t) row] = censored;
+        Py_ssize_t at = rows_.at((size_t) row);
+        device_figures(request_.layout, request_.criteria, table_.devices.at((size_t) at), curves,
+                       values_.data() + at * width_, &flags_[(size_t) at]);
+    }
+
+    template <class Read>
+    nb::object flags(Read read) const {
+        std::vector<char> bytes((size_t) count_);
+        for (Py_ssize_t i = 0; i < count_; ++i) bytes[i] = read(flags_[i]);
+        nb::object np = g_("np");
+        nb::bytes raw(bytes.data(), bytes.size());
+        return np.attr("frombuffer")(raw, "dtype"_a = np.attr("bool_")).attr("copy")();
+    }
+
+    template <class Read>
+    nb::object statuses(nb::handle categories, Read read) const {
+        std::vector<char> bytes((size_t) count_);
+        for (Py_ssize_t i = 0; i < count_; ++i) bytes[i] = read(flags_[i]);
+        nb::object np = g_("np");
+        nb::bytes raw(bytes.data(), bytes.size());
+        nb::object codes = np.attr("frombuffer")(raw, "dtype"_a = np.attr("int8")).attr("copy")();
+        return g_("pd").attr("Categorical").attr("from_codes")(codes, "categories"_a = categories);
     }
 
     const py::Call& g_;
     const SweepRequest& request_;
-    std::vector<std::string> columns_;
-    Py_ssize_t count_, width_ = 0;
+    const DeviceTable& table_;
+    const std::vector<Py_ssize_t>& rows_;
+    std::vector<Column> columns_;
+    Py_ssize_t count_, width_;
     std::vector<double> values_;
-    std::vector<char> censored_;
+    std::vector<Flags> flags_;
     nb::object errors_;
     std::vector<Py_ssize_t> source_of_job_;
     std::vector<std::vector<double>> x_;  // per source, from the plan
@@ -151,14 +225,26 @@ private:
 
 }  // namespace
 
-nb::object predict_sweep(const py::Call& g, const SweepRequest& request) {
+nb::object predict_sweep(const py::Call& g, const SweepRequest& request, const DeviceTable& table) {
+    // The devices whose inputs can be right are predicted; the others keep their errors.
+    std::vector<Py_ssize_t> rows;
+    for (size_t row = 0; row < table.problems.size(); ++row)
+        if (!table.problems[row].is_valid()) rows.push_back((Py_ssize_t) row);
+    nb::object predicted = nb::borrow(request.devices);
+    if (rows.size() != table.problems.size()) {
+        nb::list positions;
+        for (Py_ssize_t row : rows) positions.append(row);
+        predicted = request.devices.attr("iloc")[positions];
+    }
     nb::list curve_types = request.layout.curve_types();
-    batch::Request run{.models = request.models, .devices = request.devices, .device_type = request.device_type,
+    batch::Request run{.models = request.models, .devices = predicted, .device_type = request.device_type,
                        .curve_types = curve_types, .config = request.config, .exact = request.exact,
                        .return_errors = request.return_errors, .chunk_size = request.chunk_size,
                        .progress = request.progress, .threads = request.threads};
     run.output = [&](const core::Plan* plan, Py_ssize_t count) -> std::unique_ptr<batch::Output> {
-        return std::make_unique<MetricsOutput>(g, request, plan, count);
+        if (count != (Py_ssize_t) rows.size())
+            py::raise(PyExc_RuntimeError, "the batch predicted other devices than asked");
+        return std::make_unique<MetricsOutput>(g, request, table, rows, plan);
     };
     run.keep_job = [&](const core::Job& job) { return request.layout.find(job.curve_type, job.variant_label) >= 0; };
     return batch::predict_pandas(g, run);

@@ -1,6 +1,7 @@
 // korva.curve.metrics.predict_device_metrics: the figures of every device (row) of a DataFrame. The
-// arguments, the criteria and the curve table are checked before anything is predicted; a pandas
-// frame then goes chunk by chunk through the batch's loop, a dask frame partition by partition.
+// arguments, the criteria, the curve table, the models and the devices' inputs are checked before
+// anything is predicted; a pandas frame then goes chunk by chunk through the batch's loop, a dask
+// frame partition by partition.
 #include "korva/curve/metrics/predict.hpp"
 
 #include "korva/curve/batch/batch.hpp"
@@ -30,16 +31,34 @@ SweepRequest read_request(const py::Call& g, nb::handle devices, nb::handle mode
     request.return_errors = return_errors(errors);
     request.chunk_size = batch::read_chunk_size(chunk_size);
     // The curve table the prediction will read: the caller's configuration, or the device type's.
-    nb::object resolved = nb::borrow(config);
-    if (!py::truthy(resolved)) resolved = g("mos_utils").attr("_DEVICE_CONFIG")[request.device_type];
-    request.layout = layout_from_config(kind, resolved);
+    request.resolved_config = nb::borrow(config);
+    if (!py::truthy(request.resolved_config))
+        request.resolved_config = g("mos_utils").attr("_DEVICE_CONFIG")[request.device_type];
+    request.layout = layout_from_config(g, kind, request.resolved_config, request.criteria);
+    check_models(models, request.device_type, request.layout);
+    request.domain = nb::none();
     return request;
 }
 
 nb::object predict_pandas_sweep(const py::Call& g, SweepRequest& request) {
     if (!py::truthy(g("isinstance")(request.devices, g("pd").attr("DataFrame")))) raise_not_a_frame(request.devices);
-    request.geometry = geometry_of(g, request.layout.kind, request.devices);
-    return predict_sweep(g, request);
+    check_columns(request.devices);
+    DeviceTable table = read_devices(g, request);
+    if (!request.return_errors)
+        for (const nb::object& problem : table.problems)
+            if (problem.is_valid()) {
+                PyErr_SetObject((PyObject*) Py_TYPE(problem.ptr()), problem.ptr());
+                throw nb::python_error();
+            }
+    return predict_sweep(g, request, table);
+}
+
+// Series criteria are aligned with a pandas frame's rows; a dask frame's partitions read columns.
+void refuse_series_for_dask(const Criteria& c) {
+    for (const PerDevice* criterion : {&c.i_vth, &c.i_bv, &c.area})
+        if (criterion->source.is_valid() && !PyUnicode_Check(criterion->source.ptr()))
+            py::raise(PyExc_ValueError, "a criterion given as a Series or an array needs a pandas DataFrame of "
+                                        "devices: for a dask DataFrame, name a column");
 }
 
 }  // namespace
@@ -50,48 +69,25 @@ void raise_not_a_frame(nb::handle devices) {
     throw nb::python_error();
 }
 
-std::vector<Geometry> geometry_of(const py::Call& g, DeviceKind kind, nb::handle devices) {
-    Py_ssize_t count = (Py_ssize_t) nb::len(devices);
-    if (kind == DeviceKind::nld) return std::vector<Geometry>((size_t) count);
-    const char* const labels[] = {"Finger Width", "nf", "Length"};
-    nb::object columns = devices.attr("columns");
-    nb::list missing;
-    for (const char* label : labels)
-        if (!py::contains(columns, py::s(label))) missing.append(label);
-    if (nb::len(missing)) {
-        nb::object message = nb::steal(PyUnicode_FromFormat(
-            "devices has no column for the geometry inputs %R that the figures of merit of 'PLD' read", missing.ptr()));
-        if (!message.is_valid()) throw nb::python_error();
-        py::raise(PyExc_KeyError, message);
-    }
-    nb::object np = g("np"), to_numeric = g("pd").attr("to_numeric");
-    std::vector<nb::object> arrays;
-    for (const char* label : labels)
-        arrays.push_back(np.attr("ascontiguousarray")(to_numeric(devices[label], "errors"_a = "coerce"),
-                                                      "dtype"_a = np.attr("float64")));
-    nb::object ndarray = np.attr("ndarray");
-    core::Float64Array width(arrays[0], ndarray, 1), fingers(arrays[1], ndarray, 1), length(arrays[2], ndarray, 1);
-    std::vector<Geometry> geometry((size_t) count);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        double w = width.at(i) * fingers.at(i);
-        geometry[(size_t) i] = {w / length.at(i), w};
-    }
-    return geometry;
-}
-
 nb::object predict_device_metrics(const py::Call& g) {
     SweepRequest request = read_request(g, g[1], g[0], g[3], g[4], g[5], g[6], g[7]);
     request.progress = py::truthy(g[8]);
     request.threads = batch::threads_for(g[9]);
     if (batch::is_dask(request.devices)) {
         batch::refuse_threads_for_dask(request.threads);
+        refuse_series_for_dask(request.criteria);
+        check_columns(request.devices);
+        request.domain = read_domain(g, g[10], request.devices);
         return predict_dask(g, request);
     }
+    if (py::truthy(g("isinstance")(request.devices, g("pd").attr("DataFrame"))))
+        request.domain = read_domain(g, g[10], request.devices);
     return predict_pandas_sweep(g, request);
 }
 
 nb::object _predict_partition(const py::Call& g) {
     SweepRequest request = read_request(g, g[0], g[1], g[3], g[4], g[5], g[6], g[7]);
+    request.domain = nb::borrow(g[8]);  // resolved when the graph was built
     return predict_pandas_sweep(g, request);
 }
 

@@ -1,8 +1,10 @@
-// The four primitives the figures are made of, on one curve at a time (the kernels the per-device
-// figures call), and their public forms over a 1-D curve or an (m, n) array of curves, one per row.
+// The primitives in their public form: x one increasing grid, y one curve (n,) or one per row
+// (m, n), the result a float or an (m,) array (a pair of them for the primitives that give two
+// values per curve). Each runs the kernel the figures run.
 #include "korva/curve/metrics/metrics.hpp"
 
-#include <algorithm>
+#include "korva/curve/core/core.hpp"
+
 #include <cmath>
 #include <limits>
 
@@ -14,97 +16,13 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-}  // namespace
-
-Crossing cross(const double* x, const double* y, Py_ssize_t n, double level) {
-    if (std::isnan(level)) return {nan, Reach::undefined};
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        if (std::isnan(y[k])) return {nan, Reach::undefined};
-        if (y[k] < level) continue;
-        if (k == 0) return {nan, Reach::starts_above};
-        return {x[k - 1] + (level - y[k - 1]) * (x[k] - x[k - 1]) / (y[k] - y[k - 1]), Reach::crossed};
-    }
-    return {nan, Reach::never};
-}
-
-Interpolation::Interpolation(const double* x, Py_ssize_t n, double x0) {
-    if (n == 0 || !(x0 >= x[0] && x0 <= x[n - 1])) return;
-    left_ = (Py_ssize_t) (std::upper_bound(x, x + n, x0) - x) - 1;  // the last point at or before x0
-    if (x[left_] == x0 || left_ == n - 1) {
-        on_point_ = true;
-        return;
-    }
-    weight_ = (x0 - x[left_]) / (x[left_ + 1] - x[left_]);
-}
-
-double Interpolation::operator()(const double* y) const {
-    if (left_ < 0) return nan;
-    if (on_point_) return y[left_];
-    return y[left_] + weight_ * (y[left_ + 1] - y[left_]);
-}
-
-double swing(const double* x, const double* y, Py_ssize_t n, double level, double decades) {
-    // Two passes (means, then centred sums): the slope of a few points stays exact to rounding.
-    double floor = level - decades, sum_x = 0.0, sum_y = 0.0;
-    Py_ssize_t count = 0;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (y[i] >= floor && y[i] <= level) {
-            sum_x += x[i];
-            sum_y += y[i];
-            ++count;
-        }
-    if (count < 3) return nan;
-    double mean_x = sum_x / count, mean_y = sum_y / count, sxy = 0.0, sxx = 0.0;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (y[i] >= floor && y[i] <= level) {
-            double dx = x[i] - mean_x;
-            sxy += dx * (y[i] - mean_y);
-            sxx += dx * dx;
-        }
-    double slope = sxy / sxx;
-    return slope > 0.0 ? 1000.0 / slope : nan;
-}
-
-Resistance::Resistance(const double* x, Py_ssize_t n, Py_ssize_t points) {
-    for (Py_ssize_t i = 0; i < n && (Py_ssize_t) rows_.size() < points; ++i)
-        if (x[i] > 0.0) {
-            rows_.push_back(i);
-            x_.push_back(x[i]);
-        }
-    if ((Py_ssize_t) rows_.size() < points) rows_.clear();  // fewer points than asked for: NaN
-    current_.resize(rows_.size());
-}
-
-double Resistance::operator()(const double* y) {
-    size_t count = rows_.size();
-    if (count < 2) return nan;
-    double mean_x = 0.0, mean_i = 0.0;
-    for (size_t i = 0; i < count; ++i) {
-        current_[i] = std::pow(10.0, y[rows_[i]]);
-        mean_x += x_[i];
-        mean_i += current_[i];
-    }
-    mean_x /= (double) count;
-    mean_i /= (double) count;
-    double sxy = 0.0, sxx = 0.0;
-    for (size_t i = 0; i < count; ++i) {
-        double dx = x_[i] - mean_x;
-        sxy += dx * (current_[i] - mean_i);
-        sxx += dx * dx;
-    }
-    double slope = sxy / sxx;
-    return slope > 0.0 ? 1.0 / slope : nan;
-}
-
-namespace {
-
 // x as a 1-D float64 array and y as one curve per row over it.
 struct Curves {
     Curves(const py::Call& g, nb::handle x_given, nb::handle y_given) {
         nb::object np = g("np");
         nb::object float64 = np.attr("float64");
-        x_array = np.attr("ascontiguousarray")(x_given, "dtype"_a = float64);
-        y_array = np.attr("ascontiguousarray")(y_given, "dtype"_a = float64);
+        nb::object x_array = np.attr("ascontiguousarray")(x_given, "dtype"_a = float64);
+        nb::object y_array = np.attr("ascontiguousarray")(y_given, "dtype"_a = float64);
         Py_ssize_t x_dims = nb::cast<Py_ssize_t>(x_array.attr("ndim"));
         Py_ssize_t y_dims = nb::cast<Py_ssize_t>(y_array.attr("ndim"));
         if (x_dims != 1) {
@@ -117,8 +35,8 @@ struct Curves {
             throw nb::python_error();
         }
         nb::object ndarray = np.attr("ndarray");
-        x = std::make_unique<core::Float64Array>(x_array, ndarray, 1);
-        y = std::make_unique<core::Float64Array>(y_array, ndarray, (int) y_dims);
+        x = std::make_unique<Doubles>(x_array, ndarray, 1, "x");
+        y = std::make_unique<Doubles>(y_array, ndarray, (int) y_dims, "y");
         single = y_dims == 1;
         n = x->shape(0);
         rows = single ? 1 : y->shape(0);
@@ -127,13 +45,17 @@ struct Curves {
             PyErr_Format(PyExc_ValueError, "y must have len(x) = %zd points per curve, not %zd", n, points);
             throw nb::python_error();
         }
+        const double* grid = x->data();
+        for (Py_ssize_t i = 1; i < n; ++i)
+            if (!(grid[i] >= grid[i - 1]))
+                py::raise(PyExc_ValueError, "x must be increasing (each value at least the one before, no NaN)");
+        if (n == 1 && std::isnan(grid[0])) py::raise(PyExc_ValueError, "x must not be NaN");
     }
 
-    const double* x_data() const { return x->contiguous(); }
-    const double* row(Py_ssize_t i) const { return y->contiguous() + i * n; }
+    const double* x_data() const { return x->data(); }
+    const double* row(Py_ssize_t i) const { return y->data() + i * n; }
 
-    nb::object x_array, y_array;
-    std::unique_ptr<core::Float64Array> x, y;
+    std::unique_ptr<Doubles> x, y;
     Py_ssize_t n = 0, rows = 0;
     bool single = false;
 };
@@ -142,7 +64,8 @@ struct Curves {
 struct PerCurve {
     PerCurve(const py::Call& g, const char* name, nb::handle given, const Curves& curves) {
         nb::object np = g("np");
-        array = np.attr("asarray")(given, "dtype"_a = np.attr("float64"));  // ascontiguousarray makes 0-D 1-D
+        // asarray: ascontiguousarray makes a 0-D array 1-D
+        nb::object array = np.attr("asarray")(given, "dtype"_a = np.attr("float64"));
         Py_ssize_t dims = nb::cast<Py_ssize_t>(array.attr("ndim"));
         if (dims == 0) {
             value = nb::cast<double>(array.attr("item")());
@@ -150,7 +73,7 @@ struct PerCurve {
         }
         if (dims == 1 && !curves.single) {
             array = np.attr("ascontiguousarray")(array);
-            view = std::make_unique<core::Float64Array>(array, np.attr("ndarray"), 1);
+            view = std::make_unique<Doubles>(array, np.attr("ndarray"), 1, name);
             if (view->shape(0) == curves.rows) return;
         }
         nb::object shape = array.attr("shape");
@@ -160,10 +83,9 @@ struct PerCurve {
     }
 
     bool each() const { return view != nullptr; }
-    double operator[](Py_ssize_t i) const { return view ? view->contiguous()[i] : value; }
+    double operator[](Py_ssize_t i) const { return view ? view->data()[i] : value; }
 
-    nb::object array;
-    std::unique_ptr<core::Float64Array> view;
+    std::unique_ptr<Doubles> view;
     double value = nan;
 };
 
@@ -171,10 +93,16 @@ struct PerCurve {
 template <class PerRow>
 nb::object per_row(const py::Call& g, const Curves& curves, PerRow&& compute) {
     if (curves.single) return nb::float_(compute(Py_ssize_t(0)));
-    nb::object np = g("np"), ndarray = np.attr("ndarray");
-    nb::object out = core::empty(np, ndarray, {curves.rows});
-    core::Float64Array view(out, ndarray, 1, true);  // held while the values are written
-    double* values = view.contiguous();
+    nb::object np = g("np"), ndarray = np.attr("ndarray"), out;
+    std::unique_ptr<core::Float64Array> view;  // held while the values are written
+    try {
+        out = core::empty(np, ndarray, {curves.rows});
+        view = std::make_unique<core::Float64Array>(out, ndarray, 1, true);
+    } catch (const core::NotVectorisable&) {
+        py::raise(PyExc_RuntimeError, "np.empty gave another array than asked for");
+    }
+    double* values = view->contiguous();
+    if (!values) py::raise(PyExc_RuntimeError, "np.empty gave another array than asked for");
     for (Py_ssize_t i = 0; i < curves.rows; ++i) values[i] = compute(i);
     return out;
 }
@@ -186,6 +114,20 @@ double positive_number(nb::handle value, const char* name) {
         throw nb::python_error();
     }
     return number;
+}
+
+Py_ssize_t point_count(nb::handle points) {
+    if (!PyLong_Check(points.ptr()) || PyBool_Check(points.ptr())) {
+        PyErr_Format(PyExc_TypeError, "points must be an int, not %.200s", Py_TYPE(points.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(points.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && count < 2))
+        py::raise(PyExc_ValueError, nb::str("points must be at least 2, not {}").format(points));
+    // More points than any grid has mean every point.
+    return overflow > 0 || count > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : (Py_ssize_t) count;
 }
 
 }  // namespace
@@ -217,20 +159,51 @@ nb::object subthreshold_swing(const py::Call& g) {
 }
 
 nb::object on_resistance(const py::Call& g) {
-    nb::handle points = g[2];
-    if (!PyLong_Check(points.ptr()) || PyBool_Check(points.ptr())) {
-        PyErr_Format(PyExc_TypeError, "points must be an int, not %.200s", Py_TYPE(points.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    Py_ssize_t count = PyLong_AsSsize_t(points.ptr());
-    if (count == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (count < 2) {
-        PyErr_Format(PyExc_ValueError, "points must be at least 2, not %zd", count);
-        throw nb::python_error();
-    }
+    Py_ssize_t count = point_count(g[2]);
     Curves curves(g, g[0], g[1]);
     Resistance resistance(curves.x_data(), curves.n, count);
     return per_row(g, curves, [&](Py_ssize_t i) { return resistance(curves.row(i)); });
+}
+
+nb::object minimum_swing(const py::Call& g) {
+    Curves curves(g, g[0], g[1]);
+    PerCurve level(g, "level", g[2], curves);
+    double decades = positive_number(g[3], "decades");
+    Windows windows(curves.x_data(), curves.n);
+    return per_row(g, curves, [&](Py_ssize_t i) {
+        return lowest_swing(windows, curves.x_data(), curves.row(i), curves.n, level[i], decades);
+    });
+}
+
+nb::object small_signal_resistance(const py::Call& g) {
+    Py_ssize_t count = point_count(g[2]);
+    Curves curves(g, g[0], g[1]);
+    SmallSignal resistance(curves.x_data(), curves.n, count);
+    std::vector<char> coarse((size_t) curves.rows);
+    nb::object values = per_row(g, curves, [&](Py_ssize_t i) {
+        SmallSignal::Value value = resistance(curves.row(i));
+        coarse[i] = value.coarse;
+        return value.ron;
+    });
+    if (curves.single) return nb::make_tuple(values, nb::bool_(coarse[0]));
+    nb::object np = g("np");
+    nb::bytes flags(coarse.data(), coarse.size());
+    return nb::make_tuple(values, np.attr("frombuffer")(flags, "dtype"_a = np.attr("bool_")).attr("copy")());
+}
+
+nb::object max_gm_threshold(const py::Call& g) {
+    Curves curves(g, g[0], g[1]);
+    double vd = nb::cast<double>(nb::float_(g[2]));
+    if (!std::isfinite(vd)) py::raise(PyExc_ValueError, "vd must be a finite number");
+    Windows windows(curves.x_data(), curves.n);
+    std::vector<double> gm((size_t) curves.rows), scratch;
+    nb::object vth = per_row(g, curves, [&](Py_ssize_t i) {
+        Extrapolation e = extrapolated_threshold(windows, curves.x_data(), curves.row(i), curves.n, vd, scratch);
+        gm[i] = e.gm;
+        return e.vth;
+    });
+    nb::object slopes = per_row(g, curves, [&](Py_ssize_t i) { return gm[i]; });
+    return nb::make_tuple(vth, slopes);
 }
 
 }  // namespace korva::curve::metrics
