@@ -434,10 +434,14 @@ def plot_design_search(cloud, found, indices):
     if not found.empty:
         left.errorbar(found[DESIGN_RON] / MOHM_MM2, found["bv"], xerr=ROBUST * found[f"{DESIGN_RON}_std"] / MOHM_MM2,
                       yerr=ROBUST * found["bv_std"], fmt="none", ecolor="tab:blue", alpha=0.25, linewidth=0.8)
-        left.plot(found[DESIGN_RON] / MOHM_MM2, found["bv"], color="black", marker="D", markersize=3.5, linewidth=1.1,
-                  label=f"front found (robust={ROBUST:g}; bars: ±{ROBUST:g} std)")
+        # markers only: the front's designs are compared at their worse sides, not where they are drawn
+        left.scatter(found[DESIGN_RON] / MOHM_MM2, found["bv"], color="black", marker="D", s=14,
+                     label=f"front found (robust={ROBUST:g}; bars: ±{ROBUST:g} std)")
     left.axhline(BV_FLOOR, color="tab:red", linestyle="--", linewidth=0.9, label=f"bv floor {BV_FLOOR:g} V")
     left.set_xscale("log")
+    ticks = [20, 30, 50, 100, 200]
+    left.set_xticks(ticks, [f"{t:g}" for t in ticks])
+    left.xaxis.set_minor_formatter(plt.NullFormatter())
     left.set_xlabel(f"{DESIGN_RON} [mOhm mm^2]")
     left.set_ylabel("bv [V]")
     left.set_title(f"Search (vth_lin in {VTH_WINDOW} V) over the grid sweep's cloud")
