@@ -6,6 +6,7 @@
 #include "korva/curve/core/core.hpp"
 
 #include "korva/curve/core/float64.hpp"
+#include "korva/curve/core/native/native.hpp"
 #include "korva/py/attached_thread.hpp"
 
 #include <algorithm>
@@ -48,6 +49,32 @@ void copy_prediction(nb::handle prediction, nb::handle ndarray, const Float64Arr
     } else {
         copy();
     }
+}
+
+// stack[:, submodel, :] from korva's kernel, for every device of `queries`. The kernel runs without
+// the GIL, into the stack itself when no one else can reach it, else into memory of its own that is
+// copied in afterwards. False when the estimator's own predict must answer instead.
+bool predict_natively(const native::Kernel& kernel, nb::handle ndarray, Queries& queries, nb::handle stack,
+                      Py_ssize_t submodel) {
+    native::Rows rows = queries.native_rows().rows();
+    Float64Array out(stack, ndarray, 3, true);
+    Py_ssize_t n = rows.devices, submodels = out.shape(1), points = rows.points;
+    if (!out.has_shape({n, submodels, points}) || submodel >= submodels) throw NotVectorisable{};
+    double* first = out.contiguous();
+    if (first && only_ours(out.owner(), ndarray, 2)) {  // held by the caller and by the view here
+        py::Detached without_gil;
+        return kernel.predict(rows, first + submodel * points, submodels * points);
+    }
+    std::vector<double> values((size_t) (n * points));
+    bool done;
+    {
+        py::Detached without_gil;
+        done = kernel.predict(rows, values.data(), points);
+    }
+    if (!done) return false;
+    for (Py_ssize_t d = 0; d < n; ++d)
+        for (Py_ssize_t r = 0; r < points; ++r) out.at(d, submodel, r) = values[d * points + r];
+    return true;
 }
 
 // Whether `value` is a (submodels, points) float64 ndarray with at least one submodel.
@@ -145,6 +172,21 @@ nb::handle Queries::device(Py_ssize_t d) {
     return own_[d];
 }
 
+const native::RowsData& Queries::native_rows() {
+    if (native_rows_) return *native_rows_;
+    auto data = std::make_shared<native::RowsData>();
+    const double* base = base_.contiguous();
+    if (!base) throw NotVectorisable{};
+    data->base.assign(base, base + devices_ * base_count_);  // read with the GIL: not ours alone
+    data->devices = devices_;
+    data->base_count = base_count_;
+    data->variant = variant_;
+    data->x = x_;
+    data->sort_x();
+    native_rows_ = std::move(data);
+    return *native_rows_;
+}
+
 nb::handle Queries::stacked() {
     if (devices_ == 1) return device(0);
     if (!stacked_.is_valid()) stacked_ = build(0, devices_);
@@ -186,6 +228,9 @@ Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& ca
     nb::object stack = empty(np, ndarray, {n, count, queries.points()});
     for (Py_ssize_t s = 0; s < count; ++s) {
         const Submodel& submodel = calls.submodels[s];
+        if (submodel.native && (submodel.stacks || n == 1) &&
+            predict_natively(*submodel.native, ndarray, queries, stack, s))
+            continue;
         nb::object predict = worker_threads ? predict_with_own_tree(submodel.estimator) : nb::object();
         if (!predict.is_valid()) predict = submodel.predict;
         if (submodel.stacks || n == 1) {

@@ -7,10 +7,16 @@
 #include "korva/curve/core/float64.hpp"
 
 #include <exception>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace korva::curve::core {
+
+namespace native {
+class Kernel;
+struct RowsData;
+}  // namespace native
 
 // Which estimators may predict the query rows of many devices in one call.
 enum class Stacking {
@@ -55,6 +61,7 @@ struct Submodel {
     nb::object predict;
     bool stacks;
     nb::object estimator;  // the estimator itself (on worker threads, see predict_with_own_tree)
+    std::shared_ptr<const native::Kernel> native;  // korva's own evaluation of its stacked rows, if any
 };
 
 // How the submodel predictions of one model are obtained.
@@ -162,6 +169,8 @@ public:
     Queries(nb::handle np, nb::handle ndarray, const Float64Array& base, const Job& job);
     nb::handle device(Py_ssize_t d);
     nb::handle stacked();
+    // The same rows as korva's own copies, for the native kernels.
+    const native::RowsData& native_rows();
     Py_ssize_t devices() const { return devices_; }
     Py_ssize_t points() const { return points_; }
 
@@ -175,6 +184,7 @@ private:
     std::vector<double> x_;
     nb::object stacked_;
     std::vector<nb::object> own_;
+    std::shared_ptr<native::RowsData> native_rows_;
 };
 
 // What one model predicts for the devices of `queries`: `stack`, their (devices, submodels,

@@ -4,6 +4,7 @@
 #include "korva/curve/core/core.hpp"
 
 #include "korva/curve/core/float64.hpp"
+#include "korva/curve/core/native/native.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -192,15 +193,25 @@ private:
         if (is_ensemble) {
             nb::object estimators = model.attr("estimators_");
             if (!PyList_CheckExact(estimators.ptr()) || PyList_GET_SIZE(estimators.ptr()) == 0) throw NotVectorisable{};
-            for (nb::handle estimator : estimators)
-                calls.submodels.push_back({estimator.attr("predict"), stacks(estimator, stacking_), nb::borrow(estimator)});
+            nb::object held = nb::steal(PySequence_Tuple(estimators.ptr()));  // reading them runs Python code
+            if (!held.is_valid()) throw nb::python_error();
+            for (nb::handle estimator : held) calls.submodels.push_back(submodel(estimator));
             return calls;
         }
         int has_predict = PyObject_HasAttrWithError(model.ptr(), py::s("predict").ptr());
         if (has_predict < 0) throw nb::python_error();
         if (!has_predict) throw NotVectorisable{};  // the ValueError of the literal steps
-        calls.submodels.push_back({model.attr("predict"), stacks(model, stacking_), nb::borrow(model)});
+        calls.submodels.push_back(submodel(model));
         return calls;
+    }
+
+    // An estimator that stacks may have a kernel of korva's (the linear classes in fast mode only).
+    Submodel submodel(nb::handle estimator) {
+        nb::object predict = estimator.attr("predict");
+        bool stacking = stacks(estimator, stacking_);
+        std::shared_ptr<const native::Kernel> kernel;
+        if (stacking) kernel = native::kernel_for(estimator, stacking_ == Stacking::rounding);
+        return {predict, stacking, nb::borrow(estimator), std::move(kernel)};
     }
 
     // _smoothstep(np.linspace(0, 1, num=points), x_min=0, x_max=1, N=order), once per point count.
