@@ -205,12 +205,16 @@ private:
         return calls;
     }
 
-    // An estimator that stacks may have a kernel of korva's (the linear classes in fast mode only).
+    // An estimator that stacks may have a kernel of korva's. The linear classes stack in fast mode
+    // only through theirs, whose sums do not depend on the other rows: without it, each device's
+    // rows are predicted alone, as in exact mode.
     Submodel submodel(nb::handle estimator) {
         nb::object predict = estimator.attr("predict");
-        bool stacking = stacks(estimator, stacking_);
+        bool stacking = stacks(estimator, Stacking::exact);
+        bool linear = !stacking && stacking_ == Stacking::rounding && stacks(estimator, Stacking::rounding);
         std::shared_ptr<const native::Kernel> kernel;
-        if (stacking) kernel = native::kernel_for(estimator, stacking_ == Stacking::rounding);
+        if (stacking || linear) kernel = native::kernel_for(estimator, linear);
+        if (linear && kernel) stacking = true;
         return {predict, stacking, nb::borrow(estimator), std::move(kernel)};
     }
 
