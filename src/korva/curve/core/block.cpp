@@ -228,9 +228,12 @@ Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& ca
     nb::object stack = empty(np, ndarray, {n, count, queries.points()});
     for (Py_ssize_t s = 0; s < count; ++s) {
         const Submodel& submodel = calls.submodels[s];
-        if (submodel.native && (submodel.stacks || n == 1) &&
-            predict_natively(*submodel.native, ndarray, queries, stack, s))
-            continue;
+        if (submodel.native && (submodel.stacks || n == 1)) {
+            if (predict_natively(*submodel.native, ndarray, queries, stack, s)) continue;
+            // declined (its predict would warn or raise): such a model sees one device's rows at a
+            // time, so the block's devices go one by one
+            if (submodel.only_native && n > 1) throw NotVectorisable{};
+        }
         nb::object predict = worker_threads ? predict_with_own_tree(submodel.estimator) : nb::object();
         if (!predict.is_valid()) predict = submodel.predict;
         if (submodel.stacks || n == 1) {

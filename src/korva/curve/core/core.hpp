@@ -62,6 +62,7 @@ struct Submodel {
     bool stacks;
     nb::object estimator;  // the estimator itself (on worker threads, see predict_with_own_tree)
     std::shared_ptr<const native::Kernel> native;  // korva's own evaluation of its stacked rows, if any
+    bool only_native = false;  // stacks through `native` alone (its predict sees one device's rows)
 };
 
 // How the submodel predictions of one model are obtained.

@@ -215,7 +215,7 @@ private:
         std::shared_ptr<const native::Kernel> kernel;
         if (stacking || linear) kernel = native::kernel_for(estimator, linear);
         if (linear && kernel) stacking = true;
-        return {predict, stacking, nb::borrow(estimator), std::move(kernel)};
+        return {predict, stacking, nb::borrow(estimator), std::move(kernel), linear};
     }
 
     // _smoothstep(np.linspace(0, 1, num=points), x_min=0, x_max=1, N=order), once per point count.
