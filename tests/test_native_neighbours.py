@@ -103,7 +103,7 @@ def random_models(rng, estimator):
 
 
 def random_queries(rng):
-    frame = nm.devices(int(rng.integers(1, 7)), seed=int(rng.integers(0, 1000)))
+    frame = nm.devices(int(rng.integers(2, 7)), seed=int(rng.integers(0, 1000)))  # one device: predict's own
     if rng.integers(0, 2):
         frame = frame.round()
     x = np.sort(rng.uniform(-1, 5, size=int(rng.integers(1, 60))))

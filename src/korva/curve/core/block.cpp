@@ -221,15 +221,40 @@ nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
     return matrix;
 }
 
+// A single device's rows go to the estimators' own predict: reading a model's fitted state costs
+// more than korva's evaluation saves on so few rows (the values are the same).
+constexpr Py_ssize_t native_devices = 2;
+
+std::shared_ptr<const native::Kernel> NativeKernels::kernel(const Submodel& submodel, Py_ssize_t devices) {
+    if (submodel.native) return submodel.native;
+    if (!submodel.native_candidate || devices < native_devices) return nullptr;
+    for (const auto& [estimator, kernel] : kernels_)
+        if (estimator.is(submodel.estimator)) return kernel;
+    std::shared_ptr<const native::Kernel> kernel = native::kernel_for(submodel.estimator, false);
+    kernels_.emplace_back(submodel.estimator, kernel);  // null too: not read again for this curve
+    return kernel;
+}
+
+void NativeKernels::keep_only(const Job& job) {
+    auto used = [&](nb::handle estimator) {
+        for (const ModelCalls* calls : {&job.log_model, &job.linear_model})
+            for (const Submodel& submodel : calls->submodels)
+                if (submodel.estimator.is(estimator)) return true;
+        return false;
+    };
+    std::erase_if(kernels_, [&](const auto& entry) { return !used(entry.first); });
+}
+
 Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries,
-                         bool worker_threads) {
+                         bool worker_threads, NativeKernels* kernels) {
     if (calls.through.is_valid()) return predict_through(np, ndarray, calls, queries);
     Py_ssize_t n = queries.devices(), count = (Py_ssize_t) calls.submodels.size();
     nb::object stack = empty(np, ndarray, {n, count, queries.points()});
     for (Py_ssize_t s = 0; s < count; ++s) {
         const Submodel& submodel = calls.submodels[s];
-        if (submodel.native && (submodel.stacks || n == 1)) {
-            if (predict_natively(*submodel.native, ndarray, queries, stack, s)) continue;
+        std::shared_ptr<const native::Kernel> kernel = kernels ? kernels->kernel(submodel, n) : submodel.native;
+        if (kernel && (submodel.stacks || n == 1)) {
+            if (predict_natively(*kernel, ndarray, queries, stack, s)) continue;
             // declined (its predict would warn or raise): such a model sees one device's rows at a
             // time, so the block's devices go one by one
             if (submodel.only_native && n > 1) throw NotVectorisable{};
@@ -273,13 +298,16 @@ void predict_block(const Context& ctx, const Plan& plan, nb::handle base, BlockS
     nb::object np = ctx.g("np");
     nb::object ndarray = np.attr("ndarray");
     Float64Array inputs(base, ndarray, 2);
+    NativeKernels kernels;
     for (size_t index = 0; index < plan.jobs.size(); ++index) {
         const Job& job = plan.jobs[index];
+        kernels.keep_only(job);
         Queries queries(np, ndarray, inputs, job);
-        nb::object stack = predict_model(np, ndarray, job.log_model, queries, plan.worker_threads).stack;
+        nb::object stack = predict_model(np, ndarray, job.log_model, queries, plan.worker_threads, &kernels).stack;
         if (!stack.is_valid()) throw NotVectorisable{};
         if (job.blends) {
-            nb::object linear = predict_model(np, ndarray, job.linear_model, queries, plan.worker_threads).stack;
+            nb::object linear =
+                predict_model(np, ndarray, job.linear_model, queries, plan.worker_threads, &kernels).stack;
             if (!linear.is_valid()) throw NotVectorisable{};
             stack = blend(np, ndarray, stack, linear, job.weights);
         }

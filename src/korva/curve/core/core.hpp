@@ -61,8 +61,11 @@ struct Submodel {
     nb::object predict;
     bool stacks;
     nb::object estimator;  // the estimator itself (on worker threads, see predict_with_own_tree)
-    std::shared_ptr<const native::Kernel> native;  // korva's own evaluation of its stacked rows, if any
-    bool only_native = false;  // stacks through `native` alone (its predict sees one device's rows)
+    // korva may evaluate its stacked rows itself: `native` holds the kernel when it was read with the
+    // plan (the linear classes); the others' are read for each block (see NativeKernels).
+    bool native_candidate = false;
+    std::shared_ptr<const native::Kernel> native;
+    bool only_native = false;  // stacks through its kernel alone (its predict sees one device's rows)
 };
 
 // How the submodel predictions of one model are obtained.
@@ -195,8 +198,23 @@ private:
 struct Prediction {
     nb::object stack, returned;
 };
+// The kernels of the estimators of one block's current curve: each read from its estimator's fitted
+// state when a job first needs it, and let go when the jobs move on to another curve's models, so
+// that one curve's copies are held at a time (a copy of a forest's nodes is not small).
+class NativeKernels {
+public:
+    // The kernel of `submodel` for a block of `devices` devices; null when it has none (the
+    // estimator's own predict runs), or for a few devices, whose rows it predicts quickly itself.
+    std::shared_ptr<const native::Kernel> kernel(const Submodel& submodel, Py_ssize_t devices);
+    // Lets go of every kernel but those of `job`'s estimators.
+    void keep_only(const Job& job);
+
+private:
+    std::vector<std::pair<nb::object, std::shared_ptr<const native::Kernel>>> kernels_;
+};
+
 Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries,
-                         bool worker_threads = false);
+                         bool worker_threads = false, NativeKernels* kernels = nullptr);
 
 // On a worker thread: the bound `predict` of a shallow copy of a scikit-learn neighbours estimator
 // that searches a tree of its own over the same arrays, which gives what the estimator gives.

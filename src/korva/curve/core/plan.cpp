@@ -213,9 +213,10 @@ private:
         bool stacking = stacks(estimator, Stacking::exact);
         bool linear = !stacking && stacking_ == Stacking::rounding && stacks(estimator, Stacking::rounding);
         std::shared_ptr<const native::Kernel> kernel;
-        if (stacking || linear) kernel = native::kernel_for(estimator, linear);
+        if (linear) kernel = native::kernel_for(estimator, true);  // a few numbers: read once
         if (linear && kernel) stacking = true;
-        return {predict, stacking, nb::borrow(estimator), std::move(kernel), linear};
+        bool candidate = stacking && (kernel || native::has_kernel(estimator, linear));
+        return {predict, stacking, nb::borrow(estimator), candidate, std::move(kernel), linear};
     }
 
     // _smoothstep(np.linspace(0, 1, num=points), x_min=0, x_max=1, N=order), once per point count.

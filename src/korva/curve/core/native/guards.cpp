@@ -154,6 +154,15 @@ FloatingFlags::FloatingFlags() { std::feclearexcept(FE_ALL_EXCEPT); }
 
 bool FloatingFlags::raised() const { return std::fetestexcept(FE_OVERFLOW | FE_INVALID | FE_DIVBYZERO) != 0; }
 
+bool has_kernel(nb::handle estimator, bool linear) {
+    nb::handle type = estimator.type();
+    for (const NativeClass& known : native_classes)
+        if (std::strcmp(known.name, ((PyTypeObject*) type.ptr())->tp_name) == 0 &&
+            type.is(py::loaded_attribute(known.module, known.name)))
+            return !known.linear || linear;
+    return false;
+}
+
 std::shared_ptr<const Kernel> kernel_for(nb::handle estimator, bool linear) {
     nb::object type = nb::borrow(estimator.type());  // held: the readers below run Python code
     for (const NativeClass& known : native_classes) {

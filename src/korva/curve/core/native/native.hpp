@@ -61,6 +61,9 @@ public:
 // order (fast mode). Runs Python code (attribute reads), so call it with the GIL held.
 std::shared_ptr<const Kernel> kernel_for(nb::handle estimator, bool linear);
 
+// Whether the estimator is of a class kernel_for() may take (its other checks are not made).
+bool has_kernel(nb::handle estimator, bool linear);
+
 // ---- shared by the kernel families --------------------------------------------------------------
 
 // What a family reads of an estimator it takes; each returns null when anything is not as expected.

@@ -11,30 +11,32 @@ namespace korva::curve::core::native {
 
 namespace {
 
-// The nodes of several trees in korva's memory: a split's threshold or a leaf's value, children as
-// indices into the whole array (a leaf's left child is -1).
+// The nodes of several trees in korva's memory, 16 bytes each: a split's threshold or a leaf's
+// value, laid out depth first so that a split's left child follows it, with its right child's index
+// into the whole array.
 struct Trees {
     struct Node {
         double threshold;  // a leaf's value
-        int32_t left, right;
-        int32_t feature;
-        uint8_t missing_left;
+        int32_t right;
+        int16_t feature;
+        uint8_t missing_left, is_leaf;
     };
     std::vector<Node> nodes;
     std::vector<int64_t> roots;
 
-    bool leaf(int64_t n) const { return nodes[n].left < 0; }
+    bool leaf(int64_t n) const { return nodes[n].is_leaf; }
     double value(int64_t n) const { return nodes[n].threshold; }
     Py_ssize_t feature(int64_t n) const { return nodes[n].feature; }
     double threshold(int64_t n) const { return nodes[n].threshold; }
     bool missing_left(int64_t n) const { return nodes[n].missing_left; }
-    int64_t left(int64_t n) const { return nodes[n].left; }
+    int64_t left(int64_t n) const { return n + 1; }
     int64_t right(int64_t n) const { return nodes[n].right; }
     bool categorical(int64_t) const { return false; }
     bool goes_left(int64_t, double) const { return false; }
 
     // Appends the fitted `tree_` of a tree estimator, checked: one output of one value, children
-    // after their parent and in range (every walk ends), features below `width`, thresholds numbers.
+    // after their parent and in range, each node the child of one parent only (every walk ends),
+    // features below `width`, thresholds numbers.
     void add(nb::handle estimator, Py_ssize_t width) {
         nb::object tree = attribute(estimator, "tree_");
         if (!is_exactly(tree, "sklearn.tree._tree", "Tree")) throw Unexpected{};
@@ -49,23 +51,27 @@ struct Trees {
         int64_t count = (int64_t) left.size();
         if (count < 1 || (int64_t) right.size() != count || (int64_t) feature.size() != count ||
             (int64_t) threshold.size() != count || (int64_t) missing.size() != count || shape[0] != count ||
-            shape[1] != 1 || shape[2] != 1)
+            shape[1] != 1 || shape[2] != 1 || width > INT16_MAX || (int64_t) nodes.size() + count > INT32_MAX)
             throw Unexpected{};
-        int64_t offset = (int64_t) nodes.size();
-        if (offset + count > INT32_MAX) throw Unexpected{};
-        roots.push_back(offset);
-        for (int64_t i = 0; i < count; ++i) {
-            Node node{threshold[i], -1, -1, 0, missing[i]};
+        roots.push_back((int64_t) nodes.size());
+        std::vector<uint8_t> seen((size_t) count, 0);
+        std::vector<std::pair<int64_t, int64_t>> stack{{0, -1}};  // a node, and its parent whose right child it is
+        while (!stack.empty()) {
+            auto [i, parent] = stack.back();
+            stack.pop_back();
+            if (seen[i]) throw Unexpected{};
+            seen[i] = 1;
+            int64_t at = (int64_t) nodes.size();
+            if (parent >= 0) nodes[parent].right = (int32_t) at;
             if (left[i] == -1) {
-                node.threshold = value[i];
-            } else {
-                if (left[i] <= i || left[i] >= count || right[i] <= i || right[i] >= count) throw Unexpected{};
-                if (feature[i] < 0 || feature[i] >= width || threshold[i] != threshold[i]) throw Unexpected{};
-                node.left = (int32_t) (offset + left[i]);
-                node.right = (int32_t) (offset + right[i]);
-                node.feature = (int32_t) feature[i];
+                nodes.push_back({value[i], -1, 0, missing[i], 1});
+                continue;
             }
-            nodes.push_back(node);
+            if (left[i] <= i || left[i] >= count || right[i] <= i || right[i] >= count) throw Unexpected{};
+            if (feature[i] < 0 || feature[i] >= width || threshold[i] != threshold[i]) throw Unexpected{};
+            nodes.push_back({threshold[i], -1, (int16_t) feature[i], missing[i], 0});
+            stack.emplace_back(right[i], at);
+            stack.emplace_back(left[i], -1);  // next: right after its parent
         }
     }
 };
