@@ -115,6 +115,11 @@ std::vector<T> array_values(nb::handle array, int ndim, std::vector<Py_ssize_t>*
         if (count) std::memcpy(values.data(), view.buf, sizeof(T) * (size_t) count);
         return values;
     }
+    if (ndim == 1) {  // a field of a structured array, say: one stride
+        const char* at = static_cast<const char*>(view.buf);
+        for (Py_ssize_t i = 0; i < count; ++i, at += view.strides[0]) std::memcpy(&values[i], at, sizeof(T));
+        return values;
+    }
     std::vector<Py_ssize_t> index((size_t) ndim, 0);
     for (Py_ssize_t i = 0; i < count; ++i) {
         const char* at = static_cast<const char*>(view.buf);
@@ -127,6 +132,25 @@ std::vector<T> array_values(nb::handle array, int ndim, std::vector<Py_ssize_t>*
     }
     return values;
 }
+
+template <class T>
+ArrayView<T>::ArrayView(nb::handle array, int ndim) {
+    if (!array.type().is(py::loaded_attribute("numpy", "ndarray"))) throw Unexpected{};
+    if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        throw Unexpected{};
+    }
+    bool shaped = view_.ndim == ndim;
+    for (int axis = 0; shaped && axis < ndim; ++axis) shaped = view_.shape[axis] >= 0;
+    if (!shaped || !format_is<T>(view_.format, view_.itemsize)) {
+        PyBuffer_Release(&view_);
+        throw Unexpected{};
+    }
+}
+
+template class ArrayView<double>;
+template class ArrayView<int64_t>;
+template class ArrayView<uint8_t>;
 
 template std::vector<double> array_values<double>(nb::handle, int, std::vector<Py_ssize_t>*);
 template std::vector<float> array_values<float>(nb::handle, int, std::vector<Py_ssize_t>*);

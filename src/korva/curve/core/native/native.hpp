@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -95,6 +96,35 @@ double real(nb::handle value);
 // strides). `shape` receives its shape.
 template <class T>
 std::vector<T> array_values(nb::handle array, int ndim, std::vector<Py_ssize_t>* shape = nullptr);
+
+// The items of an exact numpy.ndarray seen in place (checked as array_values checks them), read
+// with the GIL held: for fitted arrays that are copied once, item by item, into korva's own layout.
+template <class T>
+class ArrayView {
+public:
+    ArrayView(nb::handle array, int ndim);
+    ~ArrayView() { PyBuffer_Release(&view_); }
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+
+    Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+    T operator[](Py_ssize_t i) const { return read(static_cast<const char*>(view_.buf) + i * view_.strides[0]); }
+    T operator()(Py_ssize_t i, Py_ssize_t j) const {
+        return read(static_cast<const char*>(view_.buf) + i * view_.strides[0] + j * view_.strides[1]);
+    }
+    T operator()(Py_ssize_t i, Py_ssize_t j, Py_ssize_t k) const {
+        return read(static_cast<const char*>(view_.buf) + i * view_.strides[0] + j * view_.strides[1] +
+                    k * view_.strides[2]);
+    }
+
+private:
+    static T read(const char* at) {
+        T value;
+        std::memcpy(&value, at, sizeof(T));
+        return value;
+    }
+    Py_buffer view_{};
+};
 
 // Whether the class of `obj` reaches `name` as a plain function defined in a module under
 // `package` ("sklearn."), with no instance attribute of that name: the method that runs is

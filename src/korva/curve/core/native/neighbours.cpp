@@ -424,8 +424,8 @@ Tree read_tree(nb::handle tree_object, TreeKind kind, nb::handle targets, Py_ssi
     if (!PyTuple_CheckExact(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 13) throw Unexpected{};
     auto item = [&](Py_ssize_t i) { return nb::borrow(PyTuple_GET_ITEM(state.ptr(), i)); };
     if (!is_exactly(item(11), "sklearn.metrics._dist_metrics", "EuclideanDistance64")) throw Unexpected{};
-    std::vector<Py_ssize_t> data_shape, bounds_shape;
-    std::vector<double> data = array_values<double>(item(0), 2, &data_shape);
+    std::vector<Py_ssize_t> bounds_shape;
+    ArrayView<double> data(item(0), 2);  // read in place: the training points are copied once, below
     std::vector<int64_t> index = array_values<int64_t>(item(1), 1);
     nb::object node_data = item(2);
     std::vector<int64_t> start = array_values<int64_t>(node_data[py::s("idx_start")], 1);
@@ -435,8 +435,8 @@ Tree read_tree(nb::handle tree_object, TreeKind kind, nb::handle targets, Py_ssi
     std::vector<double> bounds = array_values<double>(item(3), 3, &bounds_shape);
     std::vector<double> y = array_values<double>(targets, 1);
 
-    Py_ssize_t n = data_shape[0], nodes = (Py_ssize_t) start.size();
-    if (data_shape[1] != width || n < 1 || (Py_ssize_t) index.size() != n || (Py_ssize_t) y.size() != n ||
+    Py_ssize_t n = data.shape(0), nodes = (Py_ssize_t) start.size();
+    if (data.shape(1) != width || n < 1 || (Py_ssize_t) index.size() != n || (Py_ssize_t) y.size() != n ||
         nodes < 1 || (Py_ssize_t) end.size() != nodes || (Py_ssize_t) leaf.size() != nodes ||
         (Py_ssize_t) radius.size() != nodes || bounds_shape[0] != (kind == TreeKind::kd ? 2 : 1) ||
         bounds_shape[1] != nodes || bounds_shape[2] != width)
@@ -460,9 +460,8 @@ Tree read_tree(nb::handle tree_object, TreeKind kind, nb::handle targets, Py_ssi
     tree.point_x.resize((size_t) n);
     tree.y.resize((size_t) n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const double* point = &data[index[i] * width];
-        std::copy(point, point + tree.fixed, &tree.point_fixed[i * tree.fixed]);
-        tree.point_x[i] = point[tree.fixed];
+        for (Py_ssize_t j = 0; j < tree.fixed; ++j) tree.point_fixed[i * tree.fixed + j] = data(index[i], j);
+        tree.point_x[i] = data(index[i], tree.fixed);
         tree.y[i] = y[index[i]];
     }
     tree.y_of_index0 = y[0];

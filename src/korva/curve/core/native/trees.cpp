@@ -41,17 +41,14 @@ struct Trees {
         nb::object tree = attribute(estimator, "tree_");
         if (!is_exactly(tree, "sklearn.tree._tree", "Tree")) throw Unexpected{};
         if (whole(attribute(tree, "n_outputs")) != 1 || whole(attribute(tree, "max_n_classes")) != 1) throw Unexpected{};
-        std::vector<int64_t> left = array_values<int64_t>(attribute(tree, "children_left"), 1);
-        std::vector<int64_t> right = array_values<int64_t>(attribute(tree, "children_right"), 1);
-        std::vector<int64_t> feature = array_values<int64_t>(attribute(tree, "feature"), 1);
-        std::vector<double> threshold = array_values<double>(attribute(tree, "threshold"), 1);
-        std::vector<uint8_t> missing = array_values<uint8_t>(attribute(tree, "missing_go_to_left"), 1);
-        std::vector<Py_ssize_t> shape;
-        std::vector<double> value = array_values<double>(attribute(tree, "value"), 3, &shape);
-        int64_t count = (int64_t) left.size();
-        if (count < 1 || (int64_t) right.size() != count || (int64_t) feature.size() != count ||
-            (int64_t) threshold.size() != count || (int64_t) missing.size() != count || shape[0] != count ||
-            shape[1] != 1 || shape[2] != 1 || width > INT16_MAX || (int64_t) nodes.size() + count > INT32_MAX)
+        ArrayView<int64_t> left(attribute(tree, "children_left"), 1), right(attribute(tree, "children_right"), 1);
+        ArrayView<int64_t> feature(attribute(tree, "feature"), 1);
+        ArrayView<double> threshold(attribute(tree, "threshold"), 1), value(attribute(tree, "value"), 3);
+        ArrayView<uint8_t> missing(attribute(tree, "missing_go_to_left"), 1);
+        int64_t count = left.shape(0);
+        if (count < 1 || right.shape(0) != count || feature.shape(0) != count || threshold.shape(0) != count ||
+            missing.shape(0) != count || value.shape(0) != count || value.shape(1) != 1 || value.shape(2) != 1 ||
+            width > INT16_MAX || (int64_t) nodes.size() + count > INT32_MAX)
             throw Unexpected{};
         roots.push_back((int64_t) nodes.size());
         std::vector<uint8_t> seen((size_t) count, 0);
@@ -64,7 +61,7 @@ struct Trees {
             int64_t at = (int64_t) nodes.size();
             if (parent >= 0) nodes[parent].right = (int32_t) at;
             if (left[i] == -1) {
-                nodes.push_back({value[i], -1, 0, missing[i], 1});
+                nodes.push_back({value(i, 0, 0), -1, 0, missing[i], 1});
                 continue;
             }
             if (left[i] <= i || left[i] >= count || right[i] <= i || right[i] >= count) throw Unexpected{};
