@@ -374,8 +374,8 @@ def child_memory(spec):
     return out
 
 
-def memory_in_child(spec):
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(spec)]
+def memory_in_child(spec, child="--child"):
+    cmd = [sys.executable, str(Path(__file__).resolve()), child, json.dumps(spec)]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
         raise RuntimeError(f"memory child {spec} failed:\n{proc.stderr[-2000:]}")
@@ -512,6 +512,199 @@ def measure_threads(settings, quick, memory):
 
 
 # ---------------------------------------------------------------------------------------------
+# korva's own evaluation, kind by kind, on ensembles trained like real ones
+
+KIND_DEVICES = {False: 400, True: 130}  # by --quick
+KIND_ROWS = 20_000                      # training rows per curve (--kind-rows)
+
+
+class NativeOff:
+    """korva's own evaluation turned off: each estimator class's predict replaced by a plain wrapper
+    of itself, which the guards do not vouch for; the estimators then predict the stacked rows
+    themselves, as before korva evaluated them."""
+
+    def __init__(self, models):
+        self.classes = {type(est) for table in models.values() for model in table.values()
+                        for est in model.estimators_}
+
+    def __enter__(self):
+        self.own = {cls: cls.__dict__.get("predict") for cls in self.classes}
+        for cls in self.classes:
+            cls.predict = (lambda original: lambda est, *args, **kwargs: original(est, *args, **kwargs))(cls.predict)
+        return self
+
+    def __exit__(self, *exc):
+        for cls, own in self.own.items():
+            if own is None:
+                del cls.predict
+            else:
+                cls.predict = own
+
+
+def kind_floor_calls(blocks, exact):
+    """(estimator, matrix) of the floor: every estimator on the stacked matrices, but in exact mode
+    the linear models on each device's rows, as exact mode must call them."""
+    from sklearn.linear_model import LinearRegression, Ridge
+    calls = []
+    for block in blocks:
+        for X, n, estimators in block:
+            points = len(X) // n
+            for est in estimators:
+                if exact and isinstance(est, (LinearRegression, Ridge)):
+                    calls.extend((est, X[d * points:(d + 1) * points]) for d in range(n))
+                else:
+                    calls.append((est, X))
+    return calls
+
+
+def kind_models(kinds, rows, linear=False):
+    import realistic_models
+    return realistic_models.models(kinds, rows, mos_utils._DEVICE_CONFIG["PLD"], linear=linear)
+
+
+def onnx_floor(models, devices):
+    """The same stacked matrices through ONNX Runtime (float64 models from skl2onnx), when both are
+    installed: (seconds, identical to predict's bits), or a reason."""
+    import importlib.util
+    if not (importlib.util.find_spec("onnxruntime") and importlib.util.find_spec("skl2onnx")):
+        return "not installed"
+    try:
+        import onnxruntime
+        from skl2onnx import to_onnx
+        blocks = floor_blocks(models, devices, "PLD")
+        sessions, same = {}, True
+        calls = []
+        for block in blocks:
+            for X, _, estimators in block:
+                for est in estimators:
+                    if id(est) not in sessions:
+                        onx = to_onnx(est, X[:1], target_opset={"": 17, "ai.onnx.ml": 3})
+                        sessions[id(est)] = onnxruntime.InferenceSession(onx.SerializeToString())
+                    calls.append((sessions[id(est)], est, X))
+        for session, est, X in calls[:20]:
+            got = session.run(None, {session.get_inputs()[0].name: X})[0].ravel()
+            same = same and np.array_equal(got, est.predict(X))
+        t = perf()
+        for session, _, X in calls:
+            session.run(None, {session.get_inputs()[0].name: X})
+        return {"seconds": perf() - t, "identical": bool(same)}
+    except Exception as error:  # an optional comparison: any failure is only reported
+        return f"failed: {type(error).__name__}: {error}"
+
+
+def measure_kinds(settings, quick, memory, rows):
+    """Per kind (one estimator per curve) and for the whole ensemble: the stacked floor (the
+    estimators' own predict on the batch's stacked matrices, one thread), korva's batch with its own
+    evaluation at n_jobs=1 (CPU time) and 2 (wall time, against the floor's wall time), and the batch
+    as it was before (its evaluation turned off), side by side in one run."""
+    import realistic_models
+    devices = device_frame("PLD", KIND_DEVICES[quick])
+    cases = [(kind, (kind,), kind == "linear") for kind in realistic_models.KINDS]
+    cases += [("whole ensemble, exact", realistic_models.ENSEMBLE, False),
+              ("whole ensemble, fast", realistic_models.ENSEMBLE, True)]
+    out = []
+    for name, kinds, fast in cases:
+        ensemble = name.startswith("whole")
+        models = kind_models(kinds, rows, linear=ensemble)
+        blocks = floor_blocks(models, devices, "PLD")
+        calls = kind_floor_calls(blocks, exact=not fast)
+        stacked_calls = kind_floor_calls(blocks, exact=False)
+        call = (lambda n_jobs=None: batch.predict_curves_for_frame(models, devices, "PLD", exact=not fast,
+                                                                    output="frame", n_jobs=n_jobs))
+        reference = call()
+        with NativeOff(models):
+            before = call()
+        identical = reference.equals(before) if not fast else None
+        candidates = {"floor": lambda: run_floor(calls), "korva": call}
+        if ensemble:
+            candidates["stacked floor"] = lambda: run_floor(stacked_calls)
+
+        def before_call():
+            with NativeOff(models):
+                call()
+        candidates["before"] = before_call
+        times, rounds = best_times(candidates, settings["rounds"], min_rounds=2, budget_s=settings["budget_s"])
+        wall = {}
+        for key, fn in (("floor", lambda: run_floor(calls)), ("korva n_jobs=2", lambda: call(2))):
+            best = math.inf
+            for _ in range(2 if quick else 3):
+                t = time.perf_counter()
+                fn()
+                best = min(best, time.perf_counter() - t)
+            wall[key] = best
+        case = {"kind": name, "devices": len(devices), "training_rows": rows, "mode": "fast" if fast else "exact",
+                "floor_s": times["floor"], "korva_s": times["korva"], "before_s": times["before"],
+                "floor_ratio": times["korva"] / times["floor"], "before_ratio": times["before"] / times["floor"],
+                "speedup": times["floor"] / times["korva"], "rounds": rounds,
+                "floor_wall_s": wall["floor"], "korva_2_wall_s": wall["korva n_jobs=2"],
+                "speedup_2": wall["floor"] / wall["korva n_jobs=2"],
+                "same_as_before": identical,
+                "same_for_n_jobs_2": bool(call(2).equals(reference))}
+        if ensemble:
+            case["stacked_floor_s"] = times["stacked floor"]
+            case["stacked_floor_ratio"] = times["korva"] / times["stacked floor"]
+        else:
+            case["onnx"] = onnx_floor(models, devices)
+        if memory and ensemble and not fast:
+            for native in (True, False):
+                child = memory_in_child({"kinds": list(kinds), "rows": rows, "devices": len(devices),
+                                         "native": native, "exact": not fast}, "--kinds-child")
+                case["peak_bytes" if native else "before_peak_bytes"] = child["peak_growth_bytes"]
+        out.append(case)
+        print(f"  kinds {name:32} floor {case['floor_s']:7.3f} s  korva {case['korva_s']:7.3f} s "
+              f"(x{case['speedup']:.1f} below)  before {case['before_s']:7.3f} s  n_jobs=2 wall "
+              f"x{case['speedup_2']:.1f}", file=sys.stderr, flush=True)
+    return out
+
+
+def kinds_memory_child(spec):
+    """In a fresh interpreter: the resident growth of one batch call of the realistic ensemble."""
+    import realistic_models
+    models = realistic_models.models(tuple(spec["kinds"]), spec["rows"], mos_utils._DEVICE_CONFIG["PLD"], linear=True)
+    devices = device_frame("PLD", spec["devices"])
+    switch = NativeOff(models) if not spec["native"] else None
+    if switch:
+        switch.__enter__()
+    kwargs = {"exact": spec["exact"], "output": "frame"}
+    batch.predict_curves_for_frame(models, devices.iloc[:2], "PLD", **kwargs)
+    gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status_kib()["VmRSS"]
+    batch.predict_curves_for_frame(models, devices, "PLD", **kwargs)
+    return {"peak_growth_bytes": (status_kib()["VmHWM"] - before) * 1024}
+
+
+def print_kinds(results):
+    if not results.get("kinds"):
+        return
+    first = results["kinds"][0]
+    print(f"\nkorva's own evaluation, {first['devices']} PLD devices, estimators trained on "
+          f"{first['training_rows']:,} rows a curve (benchmarks/realistic_models.py): time against the stacked "
+          f"floor (the estimators' own predict on the batch's stacked matrices, one thread).\n"
+          f"n_jobs=1 in CPU time (best of rounds), n_jobs=2 in wall time against the floor's wall time; "
+          f"'before': the batch with korva's evaluation turned off.")
+    head = (f"{'kind':32} {'mode':5} {'floor/s':>8} {'korva/s':>8} {'x below':>8} {'x floor':>8} "
+            f"{'before':>8} {'n_jobs=2':>9} {'same':>5} {'ONNX Runtime':>14}")
+    print(head)
+    print("-" * len(head))
+    for c in results["kinds"]:
+        onnx = c.get("onnx", "")
+        if isinstance(onnx, dict):
+            onnx = f"{c['floor_s'] / onnx['seconds']:.1f}x{'' if onnx['identical'] else ' (bits differ)'}"
+        same = {True: "yes", False: "NO", None: "-"}[c["same_as_before"]]
+        print(f"{c['kind']:32} {c['mode']:5} {c['floor_s']:8.3f} {c['korva_s']:8.3f} {c['speedup']:7.1f}x "
+              f"{c['floor_ratio']:7.2f}x {c['before_ratio']:7.2f}x {c['speedup_2']:8.1f}x {same:>5} {str(onnx)[:14]:>14}")
+        if "stacked_floor_s" in c:
+            print(f"{'':32} {'':5} against the floor with the linear models stacked too: "
+                  f"{c['stacked_floor_ratio']:.2f}x")
+        if "peak_bytes" in c:
+            print(f"{'':32} {'':5} peak memory {c['peak_bytes'] / MIB:.1f} MiB, before "
+                  f"{c['before_peak_bytes'] / MIB:.1f} MiB (fresh interpreter, result included)")
+
+
+# ---------------------------------------------------------------------------------------------
 # report
 
 TARGETS = [
@@ -625,6 +818,9 @@ def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--child":
         print(json.dumps(child_memory(json.loads(sys.argv[2]))))
         return
+    if len(sys.argv) > 2 and sys.argv[1] == "--kinds-child":
+        print(json.dumps(kinds_memory_child(json.loads(sys.argv[2]))))
+        return
     if len(sys.argv) > 2 and sys.argv[1] == "--ceiling-child":
         ceiling_child(json.loads(sys.argv[2]))
         return
@@ -634,6 +830,9 @@ def main():
     parser.add_argument("--threads-only", action="store_true", help="only the n_jobs comparison")
     parser.add_argument("--no-family", action="store_true",
                         help="without the ensembles trained on the device family (" + ", ".join(FAMILY) + ")")
+    parser.add_argument("--kinds-only", action="store_true", help="only korva's own evaluation, kind by kind")
+    parser.add_argument("--kind-rows", type=int, default=KIND_ROWS,
+                        help=f"training rows a curve for the kinds' models (default {KIND_ROWS:,})")
     parser.add_argument("--sweep-memory", action="store_true",
                         help=f"also the peak memory of a {SWEEP_DEVICES:,}-device frame (minutes)")
     args, _ = parser.parse_known_args()  # run_all.py hands every script the same options
@@ -649,8 +848,10 @@ def main():
                         "python": sys.version.split()[0], "numpy": np.__version__, "pandas": pd.__version__,
                         "sklearn": sklearn.__version__, "block_devices": BLOCK_DEVICES,
                         "memory": "VmHWM growth over VmRSS before the call, fresh interpreter" if memory else None},
-               "checks": [], "loop": {}, "agreement": {}, "cases": [], "targets": [], "threads": []}
+               "checks": [], "loop": {}, "agreement": {}, "cases": [], "targets": [], "threads": [], "kinds": []}
     if not args.threads_only:
+        results["kinds"] = measure_kinds(settings, args.quick, memory, args.kind_rows)
+    if not args.threads_only and not args.kinds_only:
         results["checks"] = [check_floor_matrices("benchmark", "PLD", BLOCK_DEVICES + 3, exact=False),
                              check_floor_matrices("benchmark", "PLD", 4, exact=True),
                              check_floor_matrices("benchmark", "NLD", 4, exact=False),
@@ -671,7 +872,8 @@ def main():
         results["targets"] = evaluate_targets(results["cases"])
         if memory:
             measure_memory(results["cases"])
-    results["threads"] = measure_threads(settings, args.quick, memory)
+    if not args.kinds_only:
+        results["threads"] = measure_threads(settings, args.quick, memory)
     if args.sweep_memory and args.quick:
         print("--sweep-memory is skipped under --quick", file=sys.stderr)
     elif args.sweep_memory and memory:
@@ -679,8 +881,9 @@ def main():
         results["sweep_memory"] = measure_sweep()
     results["meta"]["elapsed_s"] = time.perf_counter() - started
 
-    if not args.threads_only:
+    if not args.threads_only and not args.kinds_only:
         print_report(results)
+    print_kinds(results)
     print_threads(results)
     out = HERE / "out"
     out.mkdir(exist_ok=True)

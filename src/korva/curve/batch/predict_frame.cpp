@@ -112,6 +112,26 @@ bool predict_together(const core::Context& ctx, const core::Plan& plan, const De
     }
 }
 
+// Fast mode, after the core failed on a chunk: its devices through the core one at a time, so that a
+// device's values never depend on which others share its chunk (a device whose blend overflows,
+// say, would otherwise send its chunk's neighbours to the per-device steps, whose linear models
+// sum in scikit-learn's order). Returns the rows that still fail there.
+std::vector<Py_ssize_t> predict_alone(const core::Context& ctx, const core::Plan& plan, const DeviceInputs::Chunk& chunk,
+                                      Output& output) {
+    std::vector<Py_ssize_t> failed;
+    for (size_t i = 0; i < chunk.stacked.size(); ++i) {
+        DeviceInputs::Chunk one;
+        one.stacked.push_back(chunk.stacked[i]);
+        try {
+            one.base = chunk.base[py::slice(nb::int_(i), nb::int_(i + 1))];
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+        }
+        if (!one.base.is_valid() || !predict_together(ctx, plan, one, output)) failed.push_back(chunk.stacked[i]);
+    }
+    return failed;
+}
+
 // One device through the module's own predict_curves_for_inputs, with its Series devices.iloc[row].
 void predict_one(const py::Call& g, const Request& request, Py_ssize_t row, Output& output) {
     nb::object device_inputs = request.devices.attr("iloc")[nb::int_(row)];
@@ -221,7 +241,9 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
             DeviceInputs::Chunk chunk = sorted_devices(*inputs, start, stop);
             one_by_one = chunk.literal;
             if (!chunk.stacked.empty() && !predict_together(ctx, *plan, chunk, *output)) {
-                one_by_one.insert(one_by_one.end(), chunk.stacked.begin(), chunk.stacked.end());
+                std::vector<Py_ssize_t> failed = chunk.stacked;
+                if (!request.exact && failed.size() > 1) failed = predict_alone(ctx, *plan, chunk, *output);
+                one_by_one.insert(one_by_one.end(), failed.begin(), failed.end());
                 std::sort(one_by_one.begin(), one_by_one.end());
             }
         } else {

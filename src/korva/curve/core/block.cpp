@@ -6,6 +6,8 @@
 #include "korva/curve/core/core.hpp"
 
 #include "korva/curve/core/float64.hpp"
+#include "korva/curve/core/native/native.hpp"
+#include "korva/py/attached_thread.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -43,6 +45,32 @@ void copy_prediction(nb::handle prediction, nb::handle ndarray, const Float64Arr
     // held by the caller and by the views here; the stack's view is the caller's. The first writes
     // into new memory fault its pages in: worth doing without the GIL.
     copy_without_gil_if_ours({{prediction, 2}, {stack.owner(), 2}}, copy);
+}
+
+// stack[:, submodel, :] from korva's kernel, for every device of `queries`. The kernel runs without
+// the GIL, into the stack itself when no one else can reach it, else into memory of its own that is
+// copied in afterwards. False when the estimator's own predict must answer instead.
+bool predict_natively(const native::Kernel& kernel, nb::handle ndarray, Queries& queries, nb::handle stack,
+                      Py_ssize_t submodel) {
+    native::Rows rows = queries.native_rows().rows();
+    Float64Array out(stack, ndarray, 3, true);
+    Py_ssize_t n = rows.devices, submodels = out.shape(1), points = rows.points;
+    if (!out.has_shape({n, submodels, points}) || submodel >= submodels) throw NotVectorisable{};
+    double* first = out.contiguous();
+    if (first && only_ours(out.owner(), ndarray, 2)) {  // held by the caller and by the view here
+        py::Detached without_gil;
+        return kernel.predict(rows, first + submodel * points, submodels * points);
+    }
+    std::vector<double> values((size_t) (n * points));
+    bool done;
+    {
+        py::Detached without_gil;
+        done = kernel.predict(rows, values.data(), points);
+    }
+    if (!done) return false;
+    for (Py_ssize_t d = 0; d < n; ++d)
+        for (Py_ssize_t r = 0; r < points; ++r) out.at(d, submodel, r) = values[d * points + r];
+    return true;
 }
 
 // Whether `value` is a (submodels, points) float64 ndarray with at least one submodel.
@@ -140,6 +168,21 @@ nb::handle Queries::device(Py_ssize_t d) {
     return own_[d];
 }
 
+const native::RowsData& Queries::native_rows() {
+    if (native_rows_) return *native_rows_;
+    auto data = std::make_shared<native::RowsData>();
+    const double* base = base_.contiguous();
+    if (!base) throw NotVectorisable{};
+    data->base.assign(base, base + devices_ * base_count_);  // read with the GIL: not ours alone
+    data->devices = devices_;
+    data->base_count = base_count_;
+    data->variant = variant_;
+    data->x = x_;
+    data->sort_x();
+    native_rows_ = std::move(data);
+    return *native_rows_;
+}
+
 nb::handle Queries::stacked() {
     if (devices_ == 1) return device(0);
     if (!stacked_.is_valid()) stacked_ = build(0, devices_);
@@ -169,13 +212,44 @@ nb::object Queries::build(Py_ssize_t first, Py_ssize_t count) {
     return matrix;
 }
 
+// A single device's rows go to the estimators' own predict: reading a model's fitted state costs
+// more than korva's evaluation saves on so few rows (the values are the same).
+constexpr Py_ssize_t native_devices = 2;
+
+std::shared_ptr<const native::Kernel> NativeKernels::kernel(const Submodel& submodel, Py_ssize_t devices) {
+    if (submodel.native) return submodel.native;
+    if (!submodel.native_candidate || devices < native_devices) return nullptr;
+    for (const auto& [estimator, kernel] : kernels_)
+        if (estimator.is(submodel.estimator)) return kernel;
+    std::shared_ptr<const native::Kernel> kernel = native::kernel_for(submodel.estimator, false);
+    kernels_.emplace_back(submodel.estimator, kernel);  // null too: not read again for this curve
+    return kernel;
+}
+
+void NativeKernels::keep_only(const Job& job) {
+    auto used = [&](nb::handle estimator) {
+        for (const ModelCalls* calls : {&job.log_model, &job.linear_model})
+            for (const Submodel& submodel : calls->submodels)
+                if (submodel.estimator.is(estimator)) return true;
+        return false;
+    };
+    std::erase_if(kernels_, [&](const auto& entry) { return !used(entry.first); });
+}
+
 Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries,
-                         bool worker_threads) {
+                         bool worker_threads, NativeKernels* kernels) {
     if (calls.through.is_valid()) return predict_through(np, ndarray, calls, queries);
     Py_ssize_t n = queries.devices(), count = (Py_ssize_t) calls.submodels.size();
     nb::object stack = empty(np, ndarray, {n, count, queries.points()});
     for (Py_ssize_t s = 0; s < count; ++s) {
         const Submodel& submodel = calls.submodels[s];
+        std::shared_ptr<const native::Kernel> kernel = kernels ? kernels->kernel(submodel, n) : submodel.native;
+        if (kernel && (submodel.stacks || n == 1)) {
+            if (predict_natively(*kernel, ndarray, queries, stack, s)) continue;
+            // declined (its predict would warn or raise): such a model sees one device's rows at a
+            // time, so the block's devices go one by one
+            if (submodel.only_native && n > 1) throw NotVectorisable{};
+        }
         nb::object predict = worker_threads ? predict_with_own_tree(submodel.estimator) : nb::object();
         if (!predict.is_valid()) predict = submodel.predict;
         if (submodel.stacks || n == 1) {
@@ -215,13 +289,16 @@ void predict_block(const Context& ctx, const Plan& plan, nb::handle base, BlockS
     nb::object np = ctx.g("np");
     nb::object ndarray = np.attr("ndarray");
     Float64Array inputs(base, ndarray, 2);
+    NativeKernels kernels;
     for (size_t index = 0; index < plan.jobs.size(); ++index) {
         const Job& job = plan.jobs[index];
+        kernels.keep_only(job);
         Queries queries(np, ndarray, inputs, job);
-        nb::object stack = predict_model(np, ndarray, job.log_model, queries, plan.worker_threads).stack;
+        nb::object stack = predict_model(np, ndarray, job.log_model, queries, plan.worker_threads, &kernels).stack;
         if (!stack.is_valid()) throw NotVectorisable{};
         if (job.blends) {
-            nb::object linear = predict_model(np, ndarray, job.linear_model, queries, plan.worker_threads).stack;
+            nb::object linear =
+                predict_model(np, ndarray, job.linear_model, queries, plan.worker_threads, &kernels).stack;
             if (!linear.is_valid()) throw NotVectorisable{};
             stack = blend(np, ndarray, stack, linear, job.weights);
         }

@@ -7,10 +7,16 @@
 #include "korva/curve/core/float64.hpp"
 
 #include <exception>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace korva::curve::core {
+
+namespace native {
+class Kernel;
+struct RowsData;
+}  // namespace native
 
 // Which estimators may predict the query rows of many devices in one call.
 enum class Stacking {
@@ -55,6 +61,11 @@ struct Submodel {
     nb::object predict;
     bool stacks;
     nb::object estimator;  // the estimator itself (on worker threads, see predict_with_own_tree)
+    // korva may evaluate its stacked rows itself: `native` holds the kernel when it was read with the
+    // plan (the linear classes); the others' are read for each block (see NativeKernels).
+    bool native_candidate = false;
+    std::shared_ptr<const native::Kernel> native;
+    bool only_native = false;  // stacks through its kernel alone (its predict sees one device's rows)
 };
 
 // How the submodel predictions of one model are obtained.
@@ -162,6 +173,8 @@ public:
     Queries(nb::handle np, nb::handle ndarray, const Float64Array& base, const Job& job);
     nb::handle device(Py_ssize_t d);
     nb::handle stacked();
+    // The same rows as korva's own copies, for the native kernels.
+    const native::RowsData& native_rows();
     Py_ssize_t devices() const { return devices_; }
     Py_ssize_t points() const { return points_; }
 
@@ -175,6 +188,7 @@ private:
     std::vector<double> x_;
     nb::object stacked_;
     std::vector<nb::object> own_;
+    std::shared_ptr<native::RowsData> native_rows_;
 };
 
 // What one model predicts for the devices of `queries`: `stack`, their (devices, submodels,
@@ -184,8 +198,23 @@ private:
 struct Prediction {
     nb::object stack, returned;
 };
+// The kernels of the estimators of one block's current curve: each read from its estimator's fitted
+// state when a job first needs it, and let go when the jobs move on to another curve's models, so
+// that one curve's copies are held at a time (a copy of a forest's nodes is not small).
+class NativeKernels {
+public:
+    // The kernel of `submodel` for a block of `devices` devices; null when it has none (the
+    // estimator's own predict runs), or for a few devices, whose rows it predicts quickly itself.
+    std::shared_ptr<const native::Kernel> kernel(const Submodel& submodel, Py_ssize_t devices);
+    // Lets go of every kernel but those of `job`'s estimators.
+    void keep_only(const Job& job);
+
+private:
+    std::vector<std::pair<nb::object, std::shared_ptr<const native::Kernel>>> kernels_;
+};
+
 Prediction predict_model(nb::handle np, nb::handle ndarray, const ModelCalls& calls, Queries& queries,
-                         bool worker_threads = false);
+                         bool worker_threads = false, NativeKernels* kernels = nullptr);
 
 // On a worker thread: the bound `predict` of a shallow copy of a scikit-learn neighbours estimator
 // that searches a tree of its own over the same arrays, which gives what the estimator gives.

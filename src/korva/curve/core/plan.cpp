@@ -4,6 +4,7 @@
 #include "korva/curve/core/core.hpp"
 
 #include "korva/curve/core/float64.hpp"
+#include "korva/curve/core/native/native.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -192,15 +193,30 @@ private:
         if (is_ensemble) {
             nb::object estimators = model.attr("estimators_");
             if (!PyList_CheckExact(estimators.ptr()) || PyList_GET_SIZE(estimators.ptr()) == 0) throw NotVectorisable{};
-            for (nb::handle estimator : estimators)
-                calls.submodels.push_back({estimator.attr("predict"), stacks(estimator, stacking_), nb::borrow(estimator)});
+            nb::object held = nb::steal(PySequence_Tuple(estimators.ptr()));  // reading them runs Python code
+            if (!held.is_valid()) throw nb::python_error();
+            for (nb::handle estimator : held) calls.submodels.push_back(submodel(estimator));
             return calls;
         }
         int has_predict = PyObject_HasAttrWithError(model.ptr(), py::s("predict").ptr());
         if (has_predict < 0) throw nb::python_error();
         if (!has_predict) throw NotVectorisable{};  // the ValueError of the literal steps
-        calls.submodels.push_back({model.attr("predict"), stacks(model, stacking_), nb::borrow(model)});
+        calls.submodels.push_back(submodel(model));
         return calls;
+    }
+
+    // An estimator that stacks may have a kernel of korva's. The linear classes stack in fast mode
+    // only through theirs, whose sums do not depend on the other rows: without it, each device's
+    // rows are predicted alone, as in exact mode.
+    Submodel submodel(nb::handle estimator) {
+        nb::object predict = estimator.attr("predict");
+        bool stacking = stacks(estimator, Stacking::exact);
+        bool linear = !stacking && stacking_ == Stacking::rounding && stacks(estimator, Stacking::rounding);
+        std::shared_ptr<const native::Kernel> kernel;
+        if (linear) kernel = native::kernel_for(estimator, true);  // a few numbers: read once
+        if (linear && kernel) stacking = true;
+        bool candidate = stacking && (kernel || native::has_kernel(estimator, linear));
+        return {predict, stacking, nb::borrow(estimator), candidate, std::move(kernel), linear};
     }
 
     // _smoothstep(np.linspace(0, 1, num=points), x_min=0, x_max=1, N=order), once per point count.

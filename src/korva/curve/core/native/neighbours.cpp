@@ -1,0 +1,517 @@
+// KNeighborsRegressor searching a k-d or ball tree with the Euclidean metric: the search of
+// scikit-learn's tree replayed step for step (its bounds, its depth-first order with the nearer
+// child first, its trimming, its heap of the k best and its final sort), so the same neighbours come
+// out in the same order, ties included, and averaged as its predict averages them (numpy's pairwise
+// sums). What the query structure saves: every distance the tree computes is a sum over the columns
+// in column order, and all the columns but x are the same on every row of a query, so their part of
+// the sum is computed once per query, for the nodes and points the search reaches, and each row adds
+// its x term to it: the tree's own sum, in the same order.
+#include "korva/curve/core/native/native.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cfenv>
+#include <cmath>
+
+namespace korva::curve::core::native {
+
+namespace {
+
+// scikit-learn's simultaneous sort (introsort, two-way partition, insertion sort below 16 values):
+// equal distances keep the order it leaves them in.
+void swap_entries(double* values, int64_t* indices, Py_ssize_t i, Py_ssize_t j) {
+    std::swap(values[i], values[j]);
+    std::swap(indices[i], indices[j]);
+}
+
+void sift_down(double* values, int64_t* indices, Py_ssize_t start, Py_ssize_t end) {
+    Py_ssize_t root = start;
+    for (;;) {
+        Py_ssize_t child = root * 2 + 1, largest = root;
+        if (child < end && values[largest] < values[child]) largest = child;
+        if (child + 1 < end && values[largest] < values[child + 1]) largest = child + 1;
+        if (largest == root) return;
+        swap_entries(values, indices, root, largest);
+        root = largest;
+    }
+}
+
+void heapsort(double* values, int64_t* indices, Py_ssize_t n) {
+    Py_ssize_t start = (n - 2) / 2, end = n;
+    for (;;) {
+        sift_down(values, indices, start, end);
+        if (start == 0) break;
+        --start;
+    }
+    for (end = n - 1; end > 0; --end) {
+        swap_entries(values, indices, 0, end);
+        sift_down(values, indices, 0, end);
+    }
+}
+
+double median3_in_place(double* values, int64_t* indices, Py_ssize_t n) {
+    Py_ssize_t pivot = n / 2;
+    if (values[0] > values[n - 1]) swap_entries(values, indices, 0, n - 1);
+    if (values[n - 1] > values[pivot]) {
+        swap_entries(values, indices, n - 1, pivot);
+        if (values[0] > values[n - 1]) swap_entries(values, indices, 0, n - 1);
+    }
+    return values[n - 1];
+}
+
+void insertion_sort(double* values, int64_t* indices, Py_ssize_t n) {
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        double value = values[i];
+        int64_t index = indices[i];
+        Py_ssize_t j = i;
+        for (; j > 0 && values[j - 1] > value; --j) {
+            values[j] = values[j - 1];
+            indices[j] = indices[j - 1];
+        }
+        values[j] = value;
+        indices[j] = index;
+    }
+}
+
+void introsort(double* values, int64_t* indices, Py_ssize_t n, Py_ssize_t max_depth) {
+    while (n > 15) {
+        if (max_depth <= 0) {
+            heapsort(values, indices, n);
+            return;
+        }
+        --max_depth;
+        double pivot = median3_in_place(values, indices, n);
+        Py_ssize_t i = 1, j = n - 2;
+        for (;;) {
+            while (i <= j && values[i] < pivot) ++i;
+            while (i <= j && values[j] > pivot) --j;
+            if (i >= j) break;
+            swap_entries(values, indices, i, j);
+            ++i;
+            --j;
+        }
+        swap_entries(values, indices, i, n - 1);
+        introsort(values, indices, i, max_depth);
+        values += i + 1;
+        indices += i + 1;
+        n -= i + 1;
+    }
+    insertion_sort(values, indices, n);
+}
+
+void simultaneous_sort(double* values, int64_t* indices, Py_ssize_t n) {
+    if (n == 0) return;
+    introsort(values, indices, n, 2 * (Py_ssize_t) std::log2((double) n));
+}
+
+// scikit-learn's heap push onto a max-heap of fixed size: the value enters only below the root.
+inline void heap_push(double* values, int64_t* indices, Py_ssize_t size, double value, int64_t index) {
+    if (value >= values[0]) return;
+    Py_ssize_t current = 0;
+    for (;;) {
+        Py_ssize_t left = 2 * current + 1, right = left + 1, next;
+        if (left >= size) break;
+        if (right >= size) {
+            if (values[left] > value) next = left;
+            else break;
+        } else if (values[left] >= values[right]) {
+            if (value < values[left]) next = left;
+            else break;
+        } else {
+            if (value < values[right]) next = right;
+            else break;
+        }
+        values[current] = values[next];
+        indices[current] = indices[next];
+        current = next;
+    }
+    values[current] = value;
+    indices[current] = index;
+}
+
+// numpy's sum along a contiguous axis: 0.0 plus the pairwise sum (8 accumulators from 8 values on,
+// halves from 129 on).
+double pairwise(const double* a, Py_ssize_t n) {
+    if (n < 8) {
+        double sum = -0.0;
+        for (Py_ssize_t i = 0; i < n; ++i) sum += a[i];
+        return sum;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        Py_ssize_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) sum += a[i];
+        return sum;
+    }
+    Py_ssize_t half = n / 2;
+    half -= half % 8;
+    return pairwise(a, half) + pairwise(a + half, n - half);
+}
+
+double numpy_sum(const double* a, Py_ssize_t n) { return 0.0 + pairwise(a, n); }
+
+// pow(v, p) for v >= 0, as the k-d tree's bounds compute it: the C library's pow, which is not
+// always v * v for p = 2 (the rounding of v * v and pow's own may differ when v * v lies within a
+// few hundredths of a unit in the last place of halfway between two doubles). Where the exact
+// square lies within 0.45 units of v * v, every pow accurate to 0.55 units (glibc documents 0.52
+// with FMA, 0.54 without) returns v * v, which is then taken without the call: Dekker's exact
+// product gives the square's rounding error. Anything else calls pow.
+inline double power(double v, double p) {
+    if (v == 0.0) return 0.0;  // pow(+0, p > 0)
+    if (p == 2.0 && v > 0x1p-400 && v < 0x1p400) {
+        double square = v * v;
+        uint64_t bits = std::bit_cast<uint64_t>(square);
+        if (bits & 0x000FFFFFFFFFFFFFULL) {  // not a power of two: doubles equally spaced on both sides
+            double ulp = std::bit_cast<double>((bits & 0x7FF0000000000000ULL) - (52ULL << 52));
+            double t = 134217729.0 * v, high = t - (t - v), low = v - high;
+            double error = ((high * high - square) + 2.0 * high * low) + low * low;
+            if (std::fabs(error) <= 0.45 * ulp) return square;
+        }
+    }
+    return std::pow(v, p);
+}
+
+enum class TreeKind { kd, ball };
+
+// The fitted tree in korva's memory, its points in the tree's own order (position i holds the point
+// idx_array[i]): the columns but x of each point and node bound, then x apart.
+struct Tree {
+    TreeKind kind;
+    Py_ssize_t fixed = 0;             // columns before x
+    Py_ssize_t points = 0, nodes = 0;
+    std::vector<double> point_fixed;  // points x fixed
+    std::vector<double> point_x;
+    std::vector<double> y;            // the target of each position
+    double y_of_index0 = 0.0;         // the heap starts full of index 0 (at infinite distance)
+    std::vector<int64_t> start, end;  // a node's positions
+    std::vector<uint8_t> is_leaf;
+    // k-d: the lower and upper bounds; ball: the centroid (in `low`) and the radius
+    std::vector<double> low_fixed, high_fixed, low_x, high_x, radius;
+    double p = 2.0;                   // the Euclidean metric's power, as the k-d bounds raise to it
+    int64_t largest_leaf = 0;
+};
+
+// One search's scratch: the parts of the sums over the fixed columns, for the nodes and the leaves'
+// points as the search reaches them, valid for the query whose stamp they carry.
+struct Scratch {
+    std::vector<double> node_part, point_part, leaf_least;
+    std::vector<uint32_t> node_stamp, leaf_stamp;
+    std::vector<std::pair<int64_t, double>> stack;
+    std::vector<double> distances, ys, weights, leaf_distances;
+    std::vector<int64_t> found, below;
+    std::vector<double> fixed;
+    uint32_t stamp = 0;
+};
+
+class NeighboursKernel final : public Kernel {
+public:
+    NeighboursKernel(Tree tree, Py_ssize_t k, bool distance_weights)
+        : tree_(std::move(tree)), k_(k), distance_weights_(distance_weights) {}
+
+    // Each row replays the tree's own search. What it skips changes nothing the search would do:
+    // a node whose bound from the fixed columns alone exceeds the heap's largest distance is
+    // trimmed whatever its x term, so its x term is not computed, and whether it is visited before
+    // or after its sibling makes no difference; a point whose sum over the fixed columns is not
+    // below the largest distance is not pushed, nor is any point of a leaf where that holds for all.
+    bool predict(const Rows& rows, double* out, Py_ssize_t stride) const override {
+        if (rows.width() != tree_.fixed + 1 || k_ > tree_.points) return false;
+        for (Py_ssize_t r = 0; r < rows.points; ++r)
+            if (!std::isfinite(rows.x[r])) return false;  // predict refuses NaN and infinity
+        Scratch s;
+        size_t nodes = (size_t) tree_.nodes, points = (size_t) tree_.points;
+        s.node_part.resize(nodes);
+        s.node_stamp.assign(nodes, 0);
+        s.leaf_stamp.assign(nodes, 0);
+        s.leaf_least.resize(nodes);
+        s.point_part.resize(points);
+        s.distances.resize((size_t) k_);
+        s.found.resize((size_t) k_);
+        s.ys.resize((size_t) k_);
+        s.weights.resize((size_t) k_);
+        s.fixed.resize((size_t) tree_.fixed);
+        s.leaf_distances.resize((size_t) tree_.largest_leaf);
+        s.below.resize((size_t) tree_.largest_leaf);
+        for (Py_ssize_t d = 0; d < rows.devices; ++d) {
+            for (Py_ssize_t j = 0; j < tree_.fixed; ++j) {
+                s.fixed[j] = rows.fixed(d, j);
+                if (!std::isfinite(s.fixed[j])) return false;
+            }
+            if (++s.stamp == 0) {  // a new query: every cached part is stale
+                std::fill(s.node_stamp.begin(), s.node_stamp.end(), 0);
+                std::fill(s.leaf_stamp.begin(), s.leaf_stamp.end(), 0);
+                s.stamp = 1;
+            }
+            double* row = out + d * stride;
+            for (Py_ssize_t i = 0; i < rows.points; ++i) {
+                Py_ssize_t r = rows.x_order[i];  // by increasing x: neighbouring rows reach the same leaves
+                switch (k_) {  // the usual sizes with the heap's size known to the compiler
+                    case 5: search<5>(s, rows.x[r]); break;
+                    case 10: search<10>(s, rows.x[r]); break;
+                    default: search<0>(s, rows.x[r]);
+                }
+                if (!average(s, row[r])) return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    // The sum over the fixed columns of a node's bound terms, as the tree's first width - 1 steps
+    // make it: a lower bound of its reduced distance, whatever the row's x.
+    double node_part(Scratch& s, int64_t node) const {
+        if (s.node_stamp[node] == s.stamp) return s.node_part[node];
+        const double* q = s.fixed.data();
+        double sum = 0.0;
+        if (tree_.kind == TreeKind::kd) {
+            const double* low = &tree_.low_fixed[node * tree_.fixed];
+            const double* high = &tree_.high_fixed[node * tree_.fixed];
+            for (Py_ssize_t j = 0; j < tree_.fixed; ++j) {
+                double d_lo = low[j] - q[j], d_hi = q[j] - high[j];
+                sum += power(0.5 * ((d_lo + std::fabs(d_lo)) + (d_hi + std::fabs(d_hi))), tree_.p);
+            }
+        } else {
+            const double* centroid = &tree_.low_fixed[node * tree_.fixed];
+            for (Py_ssize_t j = 0; j < tree_.fixed; ++j) {
+                double t = q[j] - centroid[j];
+                sum += t * t;
+            }
+        }
+        s.node_stamp[node] = s.stamp;
+        return s.node_part[node] = sum;
+    }
+
+    // The tree's reduced lower bound of the distance from the row (its x) to a node, whose sum over
+    // the fixed columns is `part`.
+    double lower_bound(int64_t node, double part, double x) const {
+        if (tree_.kind == TreeKind::kd) {
+            double d_lo = tree_.low_x[node] - x, d_hi = x - tree_.high_x[node];
+            return part + power(0.5 * ((d_lo + std::fabs(d_lo)) + (d_hi + std::fabs(d_hi))), tree_.p);
+        }
+        double t = x - tree_.low_x[node];
+        double distance = std::sqrt(part + t * t);
+        double gap = std::fmax(0.0, distance - tree_.radius[node]);
+        return gap * gap;
+    }
+
+    // What the bound of a node is at least, whatever the row's x (every step of it is monotonic
+    // in the x term, which is at least 0).
+    double bound_floor(int64_t node, double part) const {
+        if (tree_.kind == TreeKind::kd) return part;
+        double gap = std::fmax(0.0, std::sqrt(part) - tree_.radius[node]);
+        return gap * gap;
+    }
+
+    // The sums over the fixed columns for the points of a leaf.
+    void leaf_parts(Scratch& s, int64_t node) const {
+        if (s.leaf_stamp[node] == s.stamp) return;
+        s.leaf_stamp[node] = s.stamp;
+        const double* q = s.fixed.data();
+        double least = HUGE_VAL;
+        for (int64_t i = tree_.start[node]; i < tree_.end[node]; ++i) {
+            const double* point = &tree_.point_fixed[i * tree_.fixed];
+            double sum = 0.0;
+            for (Py_ssize_t j = 0; j < tree_.fixed; ++j) {
+                double t = q[j] - point[j];
+                sum += t * t;
+            }
+            s.point_part[i] = sum;
+            least = std::min(least, sum);
+        }
+        s.leaf_least[node] = least;
+    }
+
+    // The tree's own depth-first search for one row, leaving its k nearest sorted in s.
+    template <Py_ssize_t K>
+    void search(Scratch& s, double x) const {
+        double* values = s.distances.data();
+        int64_t* found = s.found.data();
+        const Py_ssize_t k = K ? K : k_;
+        std::fill(values, values + k, HUGE_VAL);
+        std::fill(found, found + k, -1);  // -1: index 0 of the training set, not yet replaced
+        double largest = HUGE_VAL;        // values[0], the heap's root
+        s.stack.clear();
+        s.stack.emplace_back(0, lower_bound(0, node_part(s, 0), x));
+        while (!s.stack.empty()) {
+            auto [node, bound] = s.stack.back();
+            s.stack.pop_back();
+            if (bound > largest) continue;  // trimmed
+            if (tree_.is_leaf[node]) {
+                leaf_parts(s, node);
+                if (s.leaf_least[node] >= largest) continue;  // d = part + t * t >= part: none is pushed
+                int64_t first = tree_.start[node], count = tree_.end[node] - first;
+                const double* part = s.point_part.data() + first;
+                const double* point_x = tree_.point_x.data() + first;
+                double* distance = s.leaf_distances.data();
+                int64_t* below = s.below.data();
+                int64_t candidates = 0;
+                for (int64_t i = 0; i < count; ++i) {  // without branches: most points are not pushed
+                    double t = x - point_x[i];
+                    distance[i] = part[i] + t * t;
+                    below[candidates] = i;
+                    candidates += distance[i] < largest;
+                }
+                for (int64_t c = 0; c < candidates; ++c) {  // in the tree's order: ties stay where it leaves them
+                    int64_t i = below[c];
+                    if (distance[i] < largest) {
+                        heap_push(values, found, k, distance[i], first + i);
+                        largest = values[0];
+                    }
+                }
+                continue;
+            }
+            int64_t near = 2 * node + 1, far = near + 1;
+            double near_part = node_part(s, near), far_part = node_part(s, far);
+            bool near_open = bound_floor(near, near_part) <= largest, far_open = bound_floor(far, far_part) <= largest;
+            if (!near_open && !far_open) continue;  // both trimmed when they come up
+            if (near_open != far_open) {  // the other is trimmed, before or after: only this one counts
+                int64_t open = near_open ? near : far;
+                s.stack.emplace_back(open, lower_bound(open, near_open ? near_part : far_part, x));
+                continue;
+            }
+            double near_bound = lower_bound(near, near_part, x), far_bound = lower_bound(far, far_part, x);
+            if (near_bound <= far_bound) {
+                s.stack.emplace_back(far, far_bound);
+                s.stack.emplace_back(near, near_bound);
+            } else {
+                s.stack.emplace_back(near, near_bound);
+                s.stack.emplace_back(far, far_bound);
+            }
+        }
+        simultaneous_sort(values, found, k);
+    }
+
+    // What predict makes of the neighbours; false when numpy would report a floating-point error.
+    bool average(Scratch& s, double& result) const {
+        for (Py_ssize_t j = 0; j < k_; ++j) s.ys[j] = s.found[j] < 0 ? tree_.y_of_index0 : tree_.y[s.found[j]];
+        if (!distance_weights_) {
+            FloatingFlags flags;
+            result = numpy_sum(s.ys.data(), k_) / (double) k_;
+            return !flags.raised();
+        }
+        bool exact_match = false;
+        {
+            FloatingFlags flags;  // the division by a zero distance is expected (and ignored)
+            for (Py_ssize_t j = 0; j < k_; ++j) {
+                s.weights[j] = 1.0 / std::sqrt(s.distances[j]);
+                exact_match = exact_match || std::isinf(s.weights[j]);
+            }
+            if (std::fetestexcept(FE_OVERFLOW | FE_INVALID)) return false;
+        }
+        if (exact_match)  // rows with a point at distance 0: those points weigh 1, the others 0
+            for (double& w : s.weights) w = std::isinf(w) ? 1.0 : 0.0;
+        FloatingFlags flags;
+        double denominator = numpy_sum(s.weights.data(), k_);
+        for (Py_ssize_t j = 0; j < k_; ++j) s.ys[j] = s.ys[j] * s.weights[j];
+        double numerator = numpy_sum(s.ys.data(), k_);
+        result = numerator / denominator;
+        return !flags.raised();
+    }
+
+    Tree tree_;
+    Py_ssize_t k_;
+    bool distance_weights_;
+};
+
+// The state of a KDTree or BallTree (its pickling state, whose arrays are its own), checked: the
+// shapes agree, positions are indices of points, leaves hold ranges of positions, and a node that is
+// no leaf has both children.
+Tree read_tree(nb::handle tree_object, TreeKind kind, nb::handle targets, Py_ssize_t width) {
+    nb::object state = tree_object.attr("__getstate__")();
+    if (!PyTuple_CheckExact(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 13) throw Unexpected{};
+    auto item = [&](Py_ssize_t i) { return nb::borrow(PyTuple_GET_ITEM(state.ptr(), i)); };
+    if (!is_exactly(item(11), "sklearn.metrics._dist_metrics", "EuclideanDistance64")) throw Unexpected{};
+    std::vector<Py_ssize_t> bounds_shape;
+    ArrayView<double> data(item(0), 2);  // read in place: the training points are copied once, below
+    std::vector<int64_t> index = array_values<int64_t>(item(1), 1);
+    nb::object node_data = item(2);
+    std::vector<int64_t> start = array_values<int64_t>(node_data[py::s("idx_start")], 1);
+    std::vector<int64_t> end = array_values<int64_t>(node_data[py::s("idx_end")], 1);
+    std::vector<int64_t> leaf = array_values<int64_t>(node_data[py::s("is_leaf")], 1);
+    std::vector<double> radius = array_values<double>(node_data[py::s("radius")], 1);
+    std::vector<double> bounds = array_values<double>(item(3), 3, &bounds_shape);
+    std::vector<double> y = array_values<double>(targets, 1);
+
+    Py_ssize_t n = data.shape(0), nodes = (Py_ssize_t) start.size();
+    if (data.shape(1) != width || n < 1 || (Py_ssize_t) index.size() != n || (Py_ssize_t) y.size() != n ||
+        nodes < 1 || (Py_ssize_t) end.size() != nodes || (Py_ssize_t) leaf.size() != nodes ||
+        (Py_ssize_t) radius.size() != nodes || bounds_shape[0] != (kind == TreeKind::kd ? 2 : 1) ||
+        bounds_shape[1] != nodes || bounds_shape[2] != width)
+        throw Unexpected{};
+    for (int64_t i : index)
+        if (i < 0 || i >= n) throw Unexpected{};
+    for (Py_ssize_t node = 0; node < nodes; ++node) {
+        if (leaf[node] != 0) {
+            if (start[node] < 0 || start[node] > end[node] || end[node] > n) throw Unexpected{};
+        } else if (2 * node + 2 >= nodes) {
+            throw Unexpected{};
+        }
+    }
+
+    Tree tree;
+    tree.kind = kind;
+    tree.fixed = width - 1;
+    tree.points = n;
+    tree.nodes = nodes;
+    tree.point_fixed.resize((size_t) (n * tree.fixed));
+    tree.point_x.resize((size_t) n);
+    tree.y.resize((size_t) n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < tree.fixed; ++j) tree.point_fixed[i * tree.fixed + j] = data(index[i], j);
+        tree.point_x[i] = data(index[i], tree.fixed);
+        tree.y[i] = y[index[i]];
+    }
+    tree.y_of_index0 = y[0];
+    tree.start = std::move(start);
+    tree.end = std::move(end);
+    tree.is_leaf.resize((size_t) nodes);
+    for (Py_ssize_t node = 0; node < nodes; ++node) {
+        tree.is_leaf[node] = leaf[node] != 0;
+        if (tree.is_leaf[node]) tree.largest_leaf = std::max<int64_t>(tree.largest_leaf, tree.end[node] - tree.start[node]);
+    }
+    tree.radius = std::move(radius);
+    tree.low_fixed.resize((size_t) (nodes * tree.fixed));
+    tree.low_x.resize((size_t) nodes);
+    if (kind == TreeKind::kd) {
+        tree.high_fixed.resize((size_t) (nodes * tree.fixed));
+        tree.high_x.resize((size_t) nodes);
+    }
+    for (Py_ssize_t node = 0; node < nodes; ++node) {
+        const double* low = &bounds[node * width];
+        std::copy(low, low + tree.fixed, &tree.low_fixed[node * tree.fixed]);
+        tree.low_x[node] = low[tree.fixed];
+        if (kind == TreeKind::kd) {
+            const double* high = &bounds[(nodes + node) * width];
+            std::copy(high, high + tree.fixed, &tree.high_fixed[node * tree.fixed]);
+            tree.high_x[node] = high[tree.fixed];
+        }
+    }
+    return tree;
+}
+
+}  // namespace
+
+std::shared_ptr<const Kernel> neighbours_kernel(nb::handle estimator) {
+    if (!own_method(estimator, "kneighbors")) return nullptr;
+    nb::object method = attribute(estimator, "_fit_method");
+    nb::object weights = attribute(estimator, "weights");
+    if (!PyUnicode_CheckExact(method.ptr()) || !PyUnicode_CheckExact(weights.ptr())) return nullptr;
+    bool distance = py::equals(weights, "distance");
+    if (!distance && !py::equals(weights, "uniform")) return nullptr;
+    TreeKind kind;
+    if (py::equals(method, "kd_tree")) kind = TreeKind::kd;
+    else if (py::equals(method, "ball_tree")) kind = TreeKind::ball;
+    else return nullptr;
+    nb::object tree = attribute(estimator, "_tree");
+    if (!is_exactly(tree, "sklearn.neighbors", kind == TreeKind::kd ? "KDTree" : "BallTree")) return nullptr;
+    Py_ssize_t k = whole(attribute(estimator, "n_neighbors"));
+    Py_ssize_t width = features_in(estimator);
+    if (k < 1 || whole(attribute(estimator, "n_samples_fit_")) < k) return nullptr;
+    Tree fitted = read_tree(tree, kind, attribute(estimator, "_y"), width);
+    return std::make_shared<NeighboursKernel>(std::move(fitted), k, distance);
+}
+
+}  // namespace korva::curve::core::native
