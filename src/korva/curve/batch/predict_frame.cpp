@@ -115,11 +115,17 @@ bool predict_together(const core::Context& ctx, const core::Plan& plan, const De
 // Fast mode, after the core failed on a chunk: its devices through the core one at a time, so that a
 // device's values never depend on which others share its chunk (a device whose blend overflows,
 // say, would otherwise send its chunk's neighbours to the per-device steps, whose linear models
-// sum in scikit-learn's order). Returns the rows that still fail there.
+// sum in scikit-learn's order). Returns the rows that still fail there. With `stop_at_failure`
+// (errors="raise"), the first such row ends the tries: it and the rows after it are returned, and
+// the devices after a failing one are never predicted, as on the per-device steps.
 std::vector<Py_ssize_t> predict_alone(const core::Context& ctx, const core::Plan& plan, const DeviceInputs::Chunk& chunk,
-                                      Output& output) {
+                                      Output& output, bool stop_at_failure) {
     std::vector<Py_ssize_t> failed;
     for (size_t i = 0; i < chunk.stacked.size(); ++i) {
+        if (stop_at_failure && !failed.empty()) {
+            failed.insert(failed.end(), chunk.stacked.begin() + (Py_ssize_t) i, chunk.stacked.end());
+            break;
+        }
         DeviceInputs::Chunk one;
         one.stacked.push_back(chunk.stacked[i]);
         try {
@@ -242,7 +248,8 @@ nb::object predict_pandas(const py::Call& g, const Request& request) {
             one_by_one = chunk.literal;
             if (!chunk.stacked.empty() && !predict_together(ctx, *plan, chunk, *output)) {
                 std::vector<Py_ssize_t> failed = chunk.stacked;
-                if (!request.exact && failed.size() > 1) failed = predict_alone(ctx, *plan, chunk, *output);
+                if (!request.exact && failed.size() > 1)
+                    failed = predict_alone(ctx, *plan, chunk, *output, !request.return_errors);
                 one_by_one.insert(one_by_one.end(), failed.begin(), failed.end());
                 std::sort(one_by_one.begin(), one_by_one.end());
             }
