@@ -592,20 +592,31 @@ def onnx_floor(models, devices):
         return f"failed: {type(error).__name__}: {error}"
 
 
-def measure_kinds(settings, quick, memory, rows):
+def measure_kinds(settings, quick, memory, rows, only=None):
     """Per kind (one estimator per curve) and for the whole ensemble: the stacked floor (the
     estimators' own predict on the batch's stacked matrices, one thread), korva's batch with its own
     evaluation at n_jobs=1 (CPU time) and 2 (wall time, against the floor's wall time), and the batch
     as it was before (its evaluation turned off), side by side in one run."""
     import realistic_models
-    devices = device_frame("PLD", KIND_DEVICES[quick])
+    benchmark_devices = device_frame("PLD", KIND_DEVICES[quick])
     cases = [(kind, (kind,), kind == "linear") for kind in realistic_models.KINDS]
     cases += [("whole ensemble, exact", realistic_models.ENSEMBLE, False),
               ("whole ensemble, fast", realistic_models.ENSEMBLE, True)]
+    # the device family's ensembles as the demo and the figures use them (all six kinds: what
+    # users train), on devices of the family's design ranges
+    cases += [(f"family {FAMILY_SETTING}, exact", None, False), (f"family {FAMILY_SETTING}, fast", None, True)]
     out = []
     for name, kinds, fast in cases:
-        ensemble = name.startswith("whole")
-        models = kind_models(kinds, rows, linear=ensemble)
+        if only and only not in name:
+            continue
+        family = kinds is None
+        ensemble = family or name.startswith("whole")
+        if family:
+            models = build_models("family", "PLD")
+            devices = device_frame("PLD", KIND_DEVICES[quick], "family")
+        else:
+            models = kind_models(kinds, rows, linear=ensemble)
+            devices = benchmark_devices
         blocks = floor_blocks(models, devices, "PLD")
         calls = kind_floor_calls(blocks, exact=not fast)
         stacked_calls = kind_floor_calls(blocks, exact=False)
@@ -632,7 +643,7 @@ def measure_kinds(settings, quick, memory, rows):
                 fn()
                 best = min(best, time.perf_counter() - t)
             wall[key] = best
-        case = {"kind": name, "devices": len(devices), "training_rows": rows, "mode": "fast" if fast else "exact",
+        case = {"kind": name, "devices": len(devices), "training_rows": None if family else rows, "mode": "fast" if fast else "exact",
                 "floor_s": times["floor"], "korva_s": times["korva"], "before_s": times["before"],
                 "floor_ratio": times["korva"] / times["floor"], "before_ratio": times["before"] / times["floor"],
                 "speedup": times["floor"] / times["korva"], "rounds": rounds,
@@ -645,7 +656,7 @@ def measure_kinds(settings, quick, memory, rows):
             case["stacked_floor_ratio"] = times["korva"] / times["stacked floor"]
         else:
             case["onnx"] = onnx_floor(models, devices)
-        if memory and ensemble and not fast:
+        if memory and ensemble and not fast and not family:
             for native in (True, False):
                 child = memory_in_child({"kinds": list(kinds), "rows": rows, "devices": len(devices),
                                          "native": native, "exact": not fast}, "--kinds-child")
@@ -681,10 +692,11 @@ def print_kinds(results):
         return
     first = results["kinds"][0]
     print(f"\nkorva's own evaluation, {first['devices']} PLD devices, estimators trained on "
-          f"{first['training_rows']:,} rows a curve (benchmarks/realistic_models.py): time against the stacked "
+          f"{first['training_rows'] or KIND_ROWS:,} rows a curve (benchmarks/realistic_models.py): time against the stacked "
           f"floor (the estimators' own predict on the batch's stacked matrices, one thread).\n"
           f"n_jobs=1 in CPU time (best of rounds), n_jobs=2 in wall time against the floor's wall time; "
-          f"'before': the batch with korva's evaluation turned off.")
+          f"'before': the batch with korva's evaluation turned off. The family's rows: the ensembles of "
+          f"tools/family_models.py (\"{FAMILY_SETTING}\", all six kinds) on devices of the family's ranges.")
     head = (f"{'kind':32} {'mode':5} {'floor/s':>8} {'korva/s':>8} {'x below':>8} {'x floor':>8} "
             f"{'before':>8} {'n_jobs=2':>9} {'same':>5} {'ONNX Runtime':>14}")
     print(head)
@@ -831,6 +843,7 @@ def main():
     parser.add_argument("--no-family", action="store_true",
                         help="without the ensembles trained on the device family (" + ", ".join(FAMILY) + ")")
     parser.add_argument("--kinds-only", action="store_true", help="only korva's own evaluation, kind by kind")
+    parser.add_argument("--kinds-matching", metavar="TEXT", help="only the kinds' cases whose name contains TEXT")
     parser.add_argument("--kind-rows", type=int, default=KIND_ROWS,
                         help=f"training rows a curve for the kinds' models (default {KIND_ROWS:,})")
     parser.add_argument("--sweep-memory", action="store_true",
@@ -850,7 +863,7 @@ def main():
                         "memory": "VmHWM growth over VmRSS before the call, fresh interpreter" if memory else None},
                "checks": [], "loop": {}, "agreement": {}, "cases": [], "targets": [], "threads": [], "kinds": []}
     if not args.threads_only:
-        results["kinds"] = measure_kinds(settings, args.quick, memory, args.kind_rows)
+        results["kinds"] = measure_kinds(settings, args.quick, memory, args.kind_rows, args.kinds_matching)
     if not args.threads_only and not args.kinds_only:
         results["checks"] = [check_floor_matrices("benchmark", "PLD", BLOCK_DEVICES + 3, exact=False),
                              check_floor_matrices("benchmark", "PLD", 4, exact=True),
