@@ -4,6 +4,7 @@
 
 #include "korva/curve/mos_utils.hpp"
 
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -116,6 +117,17 @@ double number_in(nb::handle value) {
     return PyFloat_AS_DOUBLE(number.ptr());
 }
 
+// The criteria that may be given per device, each with the field of Device it fills.
+struct PerDeviceField {
+    const char* name;
+    const PerDevice& criterion;
+    double Device::*field;
+};
+
+std::array<PerDeviceField, 3> per_device_fields(const Criteria& c) {
+    return {{{"i_vth", c.i_vth, &Device::i_vth}, {"i_bv", c.i_bv, &Device::i_bv}, {"area", c.area, &Device::area}}};
+}
+
 }  // namespace
 
 void check_models(nb::handle models, nb::handle device_type, const Layout& layout) {
@@ -200,13 +212,7 @@ DeviceTable read_devices(const py::Call& g, const SweepRequest& request) {
 
     // The criteria given per device: finite and positive.
     const Criteria& c = request.criteria;
-    struct Given {
-        const char* name;
-        const PerDevice& criterion;
-        double Device::*field;
-    };
-    for (const Given& given : {Given{"i_vth", c.i_vth, &Device::i_vth}, Given{"i_bv", c.i_bv, &Device::i_bv},
-                               Given{"area", c.area, &Device::area}}) {
+    for (const PerDeviceField& given : per_device_fields(c)) {
         if (!given.criterion.source.is_valid()) {
             for (Device& device : table.devices) device.*given.field = given.criterion.value;
             continue;
@@ -241,13 +247,7 @@ Device device_of_series(const py::Call& g, DeviceKind kind, const Criteria& c, n
         device.w = w;
         device.w_over_l = w / values[2];
     }
-    struct Given {
-        const char* name;
-        const PerDevice& criterion;
-        double Device::*field;
-    };
-    for (const Given& given : {Given{"i_vth", c.i_vth, &Device::i_vth}, Given{"i_bv", c.i_bv, &Device::i_bv},
-                               Given{"area", c.area, &Device::area}}) {
+    for (const PerDeviceField& given : per_device_fields(c)) {
         if (!given.criterion.source.is_valid()) {
             device.*given.field = given.criterion.value;
             continue;
