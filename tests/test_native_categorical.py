@@ -8,6 +8,7 @@ import functools
 
 import numpy as np
 import pytest
+import sklearn
 from sklearn.compose import ColumnTransformer
 from sklearn.ensemble import HistGradientBoostingRegressor
 from sklearn.ensemble._hist_gradient_boosting import gradient_boosting
@@ -93,6 +94,16 @@ def test_random_categorical_models(predict_runs, seed):
         batch.predict_curves_for_frame(models, frame, "PLD", nm.CURVES, table, exact=True)
         assert predict_runs == [], categorical
         assert nm.compare(models, frame, table, exact=True) == [], categorical
+
+
+def test_a_global_output_setting_changes_nothing(predict_runs):
+    # the preprocessor's own setting ("default") wins over the configuration's
+    models, frame, table = fit(["nf", "x"]), nm.devices(4), query()
+    with sklearn.config_context(transform_output="pandas"):
+        del predict_runs[:]
+        batch.predict_curves_for_frame(models, frame, "PLD", nm.CURVES, table, exact=True)
+        assert predict_runs == []
+        assert nm.compare(models, frame, table, exact=True) == []
 
 
 def outcomes(entries):
