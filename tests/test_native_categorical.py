@@ -17,6 +17,7 @@ from sklearn.utils.validation import check_array
 
 import native_models as nm
 from korva.curve import batch, mos_utils
+from korva.utils import mtdump, safeload
 
 NF = [1.0, 3.0, 4.0, 8.0, 12.0, 15.0]  # "nf" (column 2) with gaps: devices with 13 or 14 are unknown
 VB = [-1.0, 0.0, 0.82, 2.48]           # the variant column (id-vg-sat's column 7), negative categories
@@ -104,6 +105,17 @@ def test_a_global_output_setting_changes_nothing(predict_runs):
         batch.predict_curves_for_frame(models, frame, "PLD", nm.CURVES, table, exact=True)
         assert predict_runs == []
         assert nm.compare(models, frame, table, exact=True) == []
+
+
+@pytest.mark.parametrize("serializer", ["pickle", "dill"])
+def test_models_the_safe_loader_builds_are_evaluated_too(tmp_path, predict_runs, serializer):
+    path = tmp_path / "models.mtd"
+    mtdump.save_dump(fit(["nf", "Vb", "x"], nan=0.05), path, serializer=serializer)
+    models, frame, table = safeload.load_dump(path), nm.devices(4), query()
+    del predict_runs[:]
+    batch.predict_curves_for_frame(models, frame, "PLD", nm.CURVES, table, exact=True)
+    assert predict_runs == []
+    assert nm.compare(models, frame, table, exact=True) == []
 
 
 def outcomes(entries):
