@@ -148,23 +148,34 @@ void expect(bool holds) {
 
 // Neither the class nor the instance has `name` (what scikit-learn looks up and uses when present).
 bool absent(nb::handle obj, const char* name) {
-    return !has_instance_attribute(obj, name) && !_PyType_Lookup(Py_TYPE(obj.ptr()), py::s(name).ptr());
+    if (has_instance_attribute(obj, name)) return false;
+    return !nb::steal(_PyType_LookupRef(Py_TYPE(obj.ptr()), py::s(name).ptr())).is_valid();
 }
 
-// The transformer's methods `names` are scikit-learn's own, it compares and hashes as an object
-// (the column transformer compares it with "drop" and looks it up in a set), and its output is
-// the default container.
+// The class compares and hashes as an object does (the column transformer compares its transformers
+// with "drop" and looks them up in a set).
+bool compares_as_object(nb::handle obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    return type->tp_richcompare == PyBaseObject_Type.tp_richcompare && type->tp_hash == PyBaseObject_Type.tp_hash;
+}
+
+// dict[key] held, or an invalid object when the key is missing.
+nb::object dict_item(nb::handle dict, nb::handle key) {
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());  // borrowed
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(value);
+}
+
+// The transformer is of the exact class, its methods `names` are scikit-learn's own, it compares
+// and hashes as an object, its output is the default container and it knows no feature names.
 void plain_transformer(nb::handle transformer, const char* module, const char* name,
                        std::initializer_list<const char*> names) {
-    expect(is_exactly(transformer, module, name));
+    expect(is_exactly(transformer, module, name) && compares_as_object(transformer));
     for (const char* method : names) expect(own_method(transformer, method));
-    PyTypeObject* type = Py_TYPE(transformer.ptr());
-    expect(type->tp_richcompare == PyBaseObject_Type.tp_richcompare && type->tp_hash == PyBaseObject_Type.tp_hash);
     nb::object config = attribute(transformer, "_sklearn_output_config");
     expect(PyDict_CheckExact(config.ptr()) && PyDict_GET_SIZE(config.ptr()) == 1);
-    PyObject* output = PyDict_GetItemWithError(config.ptr(), py::s("transform").ptr());  // borrowed
-    if (!output && PyErr_Occurred()) throw nb::python_error();
-    expect(output && is_text(output, "default"));
+    nb::object output = dict_item(config, py::s("transform"));
+    expect(output.is_valid() && is_text(output, "default"));
     expect(absent(transformer, "feature_names_in_"));
 }
 
@@ -262,14 +273,12 @@ Columns preprocessed_columns(nb::handle estimator, nb::handle preprocessor, Py_s
         if (nan_last) values.pop_back();
         for (size_t k = 0; k < values.size(); ++k)  // numbers, strictly increasing (one of 0.0 and -0.0)
             expect(values[k] == values[k] && (k == 0 || values[k - 1] < values[k]));
-        nb::object key = nb::int_(i);
-        PyObject* index = PyDict_GetItemWithError(missing.ptr(), key.ptr());  // borrowed
-        if (!index && PyErr_Occurred()) throw nb::python_error();
+        nb::object index = dict_item(missing, nb::int_(i));
         if (nan_last) {
             ++with_nan;
-            expect(index && whole(index) == (Py_ssize_t) values.size());
+            expect(index.is_valid() && whole(index) == (Py_ssize_t) values.size());
         } else {
-            expect(!index);
+            expect(!index.is_valid());
         }
         columns.categories.push_back(std::move(values));
     }
@@ -288,13 +297,11 @@ Columns preprocessed_columns(nb::handle estimator, nb::handle preprocessor, Py_s
     expect(is_check_array(check));
     expect(PyTuple_CheckExact(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 0);
     expect(PyDict_CheckExact(keywords.ptr()) && PyDict_GET_SIZE(keywords.ptr()) == 2);
-    PyObject* dtype = PyDict_GetItemWithError(keywords.ptr(), py::s("dtype").ptr());
-    if (!dtype && PyErr_Occurred()) throw nb::python_error();
-    expect(dtype && PyList_CheckExact(dtype) && PyList_GET_SIZE(dtype) == 1 &&
-           nb::handle(PyList_GET_ITEM(dtype, 0)).is(py::loaded_attribute("numpy", "float64")));
-    PyObject* finite = PyDict_GetItemWithError(keywords.ptr(), py::s("ensure_all_finite").ptr());
-    if (!finite && PyErr_Occurred()) throw nb::python_error();
-    expect(finite == Py_False);
+    nb::object float64 = py::loaded_attribute("numpy", "float64");
+    nb::object dtype = dict_item(keywords, py::s("dtype")), finite = dict_item(keywords, py::s("ensure_all_finite"));
+    expect(dtype.is_valid() && PyList_CheckExact(dtype.ptr()) && PyList_GET_SIZE(dtype.ptr()) == 1 &&
+           PyList_GET_ITEM(dtype.ptr(), 0) == float64.ptr());
+    expect(finite.ptr() == Py_False);
 
     // what the column transformer's tags read: the transformers as given, the same two kinds
     nb::object given = attribute(preprocessor, "transformers");
@@ -306,9 +313,8 @@ Columns preprocessed_columns(nb::handle estimator, nb::handle preprocessor, Py_s
         nb::handle item = PyTuple_GET_ITEM(pair.ptr(), i);
         expect(PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 3);
         nb::handle transformer = PyTuple_GET_ITEM(item.ptr(), 1);
-        expect(is_exactly(transformer, "sklearn.preprocessing", kinds[i]) && own_method(transformer, "__sklearn_tags__"));
-        PyTypeObject* type = Py_TYPE(transformer.ptr());
-        expect(type->tp_richcompare == PyBaseObject_Type.tp_richcompare && type->tp_hash == PyBaseObject_Type.tp_hash);
+        expect(is_exactly(transformer, "sklearn.preprocessing", kinds[i]) && compares_as_object(transformer) &&
+               own_method(transformer, "__sklearn_tags__"));
     }
     return columns;
 }
