@@ -16,7 +16,7 @@ from sklearn.preprocessing import FunctionTransformer, OrdinalEncoder
 from sklearn.utils.validation import check_array
 
 import native_models as nm
-from korva.curve import batch, mos_utils
+from korva.curve import batch
 from korva.utils import mtdump, safeload
 
 NF = [1.0, 3.0, 4.0, 8.0, 12.0, 15.0]  # "nf" (column 2) with gaps: devices with 13 or 14 are unknown
@@ -118,10 +118,6 @@ def test_models_the_safe_loader_builds_are_evaluated_too(tmp_path, predict_runs,
     assert nm.compare(models, frame, table, exact=True) == []
 
 
-def outcomes(entries):
-    return [(type(e).__name__, str(e)) if isinstance(e, Exception) else "records" for e in entries]
-
-
 @pytest.mark.parametrize("categorical, x, variant", [
     (["Vb"], [0.0, 1.0], np.inf),        # the encoder refuses an infinity
     (["x"], [0.5, -np.inf, 1.0], 0.0),
@@ -131,15 +127,9 @@ def test_an_infinity_in_a_categorical_column_is_predicts_exception(categorical, 
     models = fit(categorical)
     table = nm.config(x=x, variants={"v": {"Vb": variant}})
     frame = nm.devices(3)
-    got = batch.predict_curves_for_frame(models, frame, "PLD", nm.CURVES, table, exact=True, errors="return")
-    expected = []
-    for i in range(len(frame)):
-        try:
-            expected.append(mos_utils.predict_curves_for_inputs(models, frame.iloc[i], "PLD", nm.CURVES, table))
-        except Exception as error:
-            expected.append(error)
-    assert outcomes(got) == outcomes(expected)
-    assert all(isinstance(e, ValueError) for e in got) == (categorical != ["nf"])
+    got, expected, entries = nm.batch_and_device_outcomes(models, frame, table)
+    assert got == expected
+    assert all(isinstance(e, ValueError) for e in entries) == (categorical != ["nf"])
 
 
 # ---- the guards ---------------------------------------------------------------------------------------
