@@ -87,6 +87,23 @@ def compare(models, frame, table, **kwargs):
     return differing
 
 
+def outcomes(entries):
+    return [(type(e).__name__, str(e)) if isinstance(e, Exception) else "records" for e in entries]
+
+
+def batch_and_device_outcomes(models, frame, table):
+    """What the batch gives each device with errors="return", next to what the per-device steps
+    give it (its records or its exception), both as outcomes(); and the batch's entries."""
+    got = batch.predict_curves_for_frame(models, frame, "PLD", CURVES, table, exact=True, errors="return")
+    expected = []
+    for i in range(len(frame)):
+        try:
+            expected.append(mos_utils.predict_curves_for_inputs(models, frame.iloc[i], "PLD", CURVES, table))
+        except Exception as error:
+            expected.append(error)
+    return outcomes(got), outcomes(expected), got
+
+
 class Validations:
     """The number of rows of every array scikit-learn's input checks see (its predict checks the
     stacked rows; korva's own evaluation checks nothing through it)."""

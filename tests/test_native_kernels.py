@@ -13,7 +13,7 @@ from sklearn.neighbors import KNeighborsRegressor
 from sklearn.tree import DecisionTreeRegressor, ExtraTreeRegressor
 
 import native_models as nm
-from korva.curve import batch, mos_utils
+from korva.curve import batch
 
 ESTIMATORS = {
     "tree": DecisionTreeRegressor(max_depth=7, random_state=0),
@@ -74,10 +74,6 @@ def test_nan_inputs_take_the_missing_value_side(monkeypatch, name):
     assert not validations.stacked()
 
 
-def outcomes(entries):
-    return [(type(e).__name__, str(e)) if isinstance(e, Exception) else "records" for e in entries]
-
-
 @pytest.mark.parametrize("name", ["boosting", "neighbours", "ball tree", "tree", "forest"])
 @pytest.mark.parametrize("value", [np.nan, np.inf, 1e39])
 def test_values_predict_refuses_raise_its_exception(name, value):
@@ -88,16 +84,10 @@ def test_values_predict_refuses_raise_its_exception(name, value):
     models = nm.fit(ESTIMATORS[name], seed=4)
     table = nm.config(x=[0.0, 1.0, value, 2.0])
     frame = nm.devices(3)
-    got = batch.predict_curves_for_frame(models, frame, "PLD", nm.CURVES, table, exact=True, errors="return")
-    expected = []
-    for i in range(len(frame)):
-        try:
-            expected.append(mos_utils.predict_curves_for_inputs(models, frame.iloc[i], "PLD", nm.CURVES, table))
-        except Exception as error:
-            expected.append(error)
-    assert outcomes(got) == outcomes(expected)
+    got, expected, entries = nm.batch_and_device_outcomes(models, frame, table)
+    assert got == expected
     refused = not (value == 1e39 and name.startswith(("neighbours", "ball")))  # float64 holds it
-    assert all(isinstance(e, ValueError) == refused for e in got)
+    assert all(isinstance(e, ValueError) == refused for e in entries)
 
 
 # ---- the guards ---------------------------------------------------------------------------------------

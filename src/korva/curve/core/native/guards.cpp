@@ -52,15 +52,13 @@ bool format_is(const char* format, Py_ssize_t itemsize) {
     else return false;
 }
 
-// An instance attribute `name`, which attribute lookup finds before the class's (or a class that
-// keeps no __dict__ of its instances: nothing to vouch for).
+}  // namespace
+
 bool has_instance_attribute(nb::handle obj, const char* name) {
     nb::object dict = nb::getattr(obj, "__dict__", nb::none());
     if (!PyDict_Check(dict.ptr())) return true;
     return py::contains(dict, py::s(name));
 }
-
-}  // namespace
 
 nb::object attribute(nb::handle obj, const char* name) {
     PyObject* value = nullptr;

@@ -126,6 +126,10 @@ private:
     Py_buffer view_{};
 };
 
+// An instance attribute `name`, which attribute lookup finds before the class's (or a class that
+// keeps no __dict__ of its instances: nothing to vouch for).
+bool has_instance_attribute(nb::handle obj, const char* name);
+
 // Whether the class of `obj` reaches `name` as a plain function defined in a module under
 // `package` ("sklearn."), with no instance attribute of that name: the method that runs is
 // scikit-learn's own (a patched class or instance runs something else).
