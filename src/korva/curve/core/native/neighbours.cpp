@@ -205,6 +205,14 @@ struct Scratch {
     std::vector<int64_t> found, below;
     std::vector<double> fixed;
     uint32_t stamp = 0;
+    // The candidates of the query's shortcut (points whose sum over the fixed columns is at most
+    // its radius), by increasing x: their x, that sum and their position.
+    struct Candidate {
+        double x, part;
+        int64_t position;
+    };
+    std::vector<Candidate> candidates;
+    std::vector<int64_t> pending;  // the rows the shortcut leaves to the search
 };
 
 class NeighboursKernel final : public Kernel {
@@ -228,8 +236,8 @@ public:
         s.leaf_stamp.assign(nodes, 0);
         s.leaf_least.resize(nodes);
         s.point_part.resize(points);
-        s.distances.resize((size_t) k_);
-        s.found.resize((size_t) k_);
+        s.distances.resize((size_t) k_ + 1);
+        s.found.resize((size_t) k_ + 1);
         s.ys.resize((size_t) k_);
         s.weights.resize((size_t) k_);
         s.fixed.resize((size_t) tree_.fixed);
@@ -246,13 +254,10 @@ public:
                 s.stamp = 1;
             }
             double* row = out + d * stride;
-            for (Py_ssize_t i = 0; i < rows.points; ++i) {
-                Py_ssize_t r = rows.x_order[i];  // by increasing x: neighbouring rows reach the same leaves
-                switch (k_) {  // the usual sizes with the heap's size known to the compiler
-                    case 5: search<5>(s, rows.x[r]); break;
-                    case 10: search<10>(s, rows.x[r]); break;
-                    default: search<0>(s, rows.x[r]);
-                }
+            s.pending.clear();
+            if (!shortcut(s, rows, row)) return false;
+            for (int64_t r : s.pending) {  // by increasing x: neighbouring rows reach the same leaves
+                replay(s, rows.x[r]);
                 if (!average(s, row[r])) return false;
             }
         }
@@ -260,6 +265,179 @@ public:
     }
 
 private:
+    // The tree's own search for one row, leaving its k nearest sorted in s.
+    void replay(Scratch& s, double x) const {
+        switch (k_) {  // the usual sizes with the heap's size known to the compiler
+            case 5: search<5>(s, x); break;
+            case 10: search<10>(s, x); break;
+            default: search<0>(s, x);
+        }
+    }
+
+    // A query's shortcut: the k nearest of each row among the few points near the query in the
+    // fixed columns, taken where they are provably what the tree's search returns; the other rows
+    // are left in s.pending (by increasing x) for the search. False when the average of a row
+    // would report a floating-point error.
+    //
+    // Why it is exact (k-d trees). Let S be the k points nearest to a row and d_1 <= ... <= d_k their
+    // distances (the tree's sums), d_{k+1} the next one (infinite when there is none), and suppose
+    // d_{k+1} >= d_k * (1 + 2^-37). The heap always holds k distinct points (or its infinite start),
+    // so its largest value L is never below d_k, and while the heap is not S, L >= d_{k+1} (k points
+    // all below d_{k+1} are S). No node holding a point p of S is trimmed: before p is pushed the
+    // heap is not S, and the node's bound is below d_p * (1 + 2^-40) < d_{k+1} (the bound's terms
+    // are pow(v, 2) with v at most the point's |t|, pow within an ulp, sums of at most 1024
+    // columns in the same order). So p is reached, and pushed (d_p <= d_k < d_{k+1} <= L); once in,
+    // it is never dropped: that takes a new point nearer than it while it is the largest, k + 1
+    // points at most d_k away. The search ends with exactly S, sorted by distance; only the order
+    // of equal distances is the heap's own, which settled() requires not to matter.
+    // The candidates are the points whose sum over the fixed columns F_p is at most the radius R:
+    // any other point's distance F_p + t * t is at least F_p > R (sums of non-negative terms only
+    // grow). The next candidate's distance, or R when there is none within R, stands for d_{k+1}.
+    bool shortcut(Scratch& s, const Rows& rows, double* row) const {
+        const Py_ssize_t n = rows.points;
+        if (tree_.kind != TreeKind::kd || tree_.fixed >= 1024 || n < 8) {
+            s.pending.assign(rows.x_order, rows.x_order + n);
+            return true;
+        }
+        // R: the k-th distance of the middle row, which the search gives, raised to the k-th
+        // distances of the first and last rows among the points it gathers (rows near the ends of
+        // the x range reach further)
+        const Py_ssize_t middle = rows.x_order[n / 2];
+        replay(s, rows.x[middle]);
+        double radius = s.distances[k_ - 1];
+        if (!average(s, row[middle])) return false;
+        if (radius < HUGE_VAL) {
+            collect(s, radius);
+            for (Py_ssize_t end : {rows.x_order[0], rows.x_order[n - 1]}) {
+                Py_ssize_t low = 0;
+                kth(s, rows.x[end], HUGE_VAL, low);
+                if (s.distances[k_ - 1] < HUGE_VAL) radius = std::max(radius, s.distances[k_ - 1]);
+            }
+            radius += radius * 0x1p-30;
+        }
+        if (!(radius > 0.0 && radius < HUGE_VAL)) {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (rows.x_order[i] != middle) s.pending.push_back(rows.x_order[i]);
+            return true;
+        }
+        collect(s, radius);
+        Py_ssize_t low = 0;  // the first candidate not left of the row's x
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_ssize_t r = rows.x_order[i];
+            if (r == middle) continue;
+            kth(s, rows.x[r], radius, low);
+            switch (settled(s, row[r])) {
+                case Settled::no: s.pending.push_back(r); break;
+                case Settled::error: return false;
+                case Settled::yes: break;
+            }
+        }
+        return true;
+    }
+
+    void kth(Scratch& s, double x, double radius, Py_ssize_t& low) const {
+        switch (k_) {
+            case 5: nearest<5>(s, x, radius, low); break;
+            case 10: nearest<10>(s, x, radius, low); break;
+            default: nearest<0>(s, x, radius, low);
+        }
+    }
+
+    enum class Settled { no, yes, error };
+
+    // Whether the k nearest candidates in s are what the search returns, in an order that does not
+    // matter: the tree sorts its k by distance, and equal distances come out in an order that
+    // depends on its heap's history; the row is settled when every order of the tied ones averages
+    // to the same value (at most 24 orders are tried). The average, when settled, in `result`.
+    Settled settled(Scratch& s, double& result) const {
+        double* best = s.distances.data();
+        int64_t* found = s.found.data();
+        const Py_ssize_t k = k_;
+        if (found[k - 1] < 0 || !(best[k] >= best[k - 1] * (1.0 + 0x1p-36))) return Settled::no;
+        Py_ssize_t orders = 1;
+        for (Py_ssize_t j = 0; j < k;) {
+            Py_ssize_t e = j + 1;
+            while (e < k && best[e] == best[j]) ++e;
+            for (Py_ssize_t m = 2; m <= e - j; ++m) orders *= m;
+            if (orders > 24) return Settled::no;
+            if (e - j > 1) std::sort(found + j, found + e);
+            j = e;
+        }
+        if (!average(s, result)) return Settled::error;
+        for (Py_ssize_t tried = 1; tried < orders; ++tried) {
+            for (Py_ssize_t j = 0; j < k;) {  // the next order: the tie groups counted like digits
+                Py_ssize_t e = j + 1;
+                while (e < k && best[e] == best[j]) ++e;
+                if (e - j > 1 && std::next_permutation(found + j, found + e)) break;
+                j = e;
+            }
+            double other;
+            if (!average(s, other)) return Settled::error;
+            if (std::bit_cast<uint64_t>(other) != std::bit_cast<uint64_t>(result)) return Settled::no;
+        }
+        return Settled::yes;
+    }
+
+    // The points whose sum over the fixed columns is at most `radius`, by increasing x. A node is
+    // passed over only when its bound from the fixed columns exceeds the radius by far more than
+    // the bound can exceed the sums of its points.
+    void collect(Scratch& s, double radius) const {
+        s.candidates.clear();
+        const double node_limit = radius + radius * 0x1p-20;
+        s.stack.clear();
+        s.stack.emplace_back(0, 0.0);
+        while (!s.stack.empty()) {
+            int64_t node = s.stack.back().first;
+            s.stack.pop_back();
+            if (node_part(s, node) > node_limit) continue;
+            if (!tree_.is_leaf[node]) {
+                s.stack.emplace_back(2 * node + 2, 0.0);
+                s.stack.emplace_back(2 * node + 1, 0.0);
+                continue;
+            }
+            leaf_parts(s, node);
+            if (s.leaf_least[node] > radius) continue;
+            for (int64_t i = tree_.start[node]; i < tree_.end[node]; ++i)
+                if (s.point_part[i] <= radius) s.candidates.push_back({tree_.point_x[i], s.point_part[i], i});
+        }
+        std::sort(s.candidates.begin(), s.candidates.end(),
+                  [](const Scratch::Candidate& a, const Scratch::Candidate& b) { return a.x < b.x; });
+    }
+
+    // The k nearest candidates of a row and the next one's distance (R when there is none within
+    // R), in s, sorted; whether they pass the test above. Candidates are visited outwards from x,
+    // nearer side first, until t * t alone reaches the (k+1)-th distance so far: the distance
+    // F_p + t * t of every later one is at least that.
+    template <Py_ssize_t K>
+    void nearest(Scratch& s, double x, double radius, Py_ssize_t& low) const {
+        const Py_ssize_t k = K ? K : k_;
+        double* best = s.distances.data();  // k + 1 of them
+        int64_t* found = s.found.data();
+        std::fill(best, best + k + 1, radius);
+        std::fill(found, found + k + 1, -1);
+        const Scratch::Candidate* c = s.candidates.data();
+        const Py_ssize_t count = (Py_ssize_t) s.candidates.size();
+        while (low < count && c[low].x < x) ++low;
+        Py_ssize_t right = low, left = low - 1;
+        for (;;) {
+            Py_ssize_t i;
+            if (right < count && (left < 0 || c[right].x - x <= x - c[left].x)) i = right++;
+            else if (left >= 0) i = left--;
+            else break;
+            double t = x - c[i].x, square = t * t;
+            if (square >= best[k]) break;  // the other side is no nearer
+            double distance = c[i].part + square;
+            if (distance >= best[k]) continue;
+            Py_ssize_t j = k;
+            for (; j > 0 && best[j - 1] > distance; --j) {
+                best[j] = best[j - 1];
+                found[j] = found[j - 1];
+            }
+            best[j] = distance;
+            found[j] = c[i].position;
+        }
+    }
+
     // The sum over the fixed columns of a node's bound terms, as the tree's first width - 1 steps
     // make it: a lower bound of its reduced distance, whatever the row's x.
     double node_part(Scratch& s, int64_t node) const {
