@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cfenv>
 #include <cmath>
 
 namespace korva::curve::core::native {
@@ -243,6 +242,7 @@ public:
         s.fixed.resize((size_t) tree_.fixed);
         s.leaf_distances.resize((size_t) tree_.largest_leaf);
         s.below.resize((size_t) tree_.largest_leaf);
+        FloatingFlags flags;
         for (Py_ssize_t d = 0; d < rows.devices; ++d) {
             for (Py_ssize_t j = 0; j < tree_.fixed; ++j) {
                 s.fixed[j] = rows.fixed(d, j);
@@ -255,13 +255,14 @@ public:
             }
             double* row = out + d * stride;
             s.pending.clear();
-            if (!shortcut(s, rows, row)) return false;
+            shortcut(s, rows, row);
             for (int64_t r : s.pending) {  // by increasing x: neighbouring rows reach the same leaves
                 replay(s, rows.x[r]);
-                if (!average(s, row[r])) return false;
+                row[r] = average(s);
             }
         }
-        return true;
+        // false when numpy would report a floating-point error (or the search met an overflow)
+        return !flags.raised();
     }
 
 private:
@@ -276,8 +277,7 @@ private:
 
     // A query's shortcut: the k nearest of each row among the few points near the query in the
     // fixed columns, taken where they are provably what the tree's search returns; the other rows
-    // are left in s.pending (by increasing x) for the search. False when the average of a row
-    // would report a floating-point error.
+    // are left in s.pending (by increasing x) for the search.
     //
     // Why it is exact (k-d trees). Let S be the k points nearest to a row and d_1 <= ... <= d_k their
     // distances (the tree's sums), d_{k+1} the next one (infinite when there is none), and suppose
@@ -293,11 +293,11 @@ private:
     // The candidates are the points whose sum over the fixed columns F_p is at most the radius R:
     // any other point's distance F_p + t * t is at least F_p > R (sums of non-negative terms only
     // grow). The next candidate's distance, or R when there is none within R, stands for d_{k+1}.
-    bool shortcut(Scratch& s, const Rows& rows, double* row) const {
+    void shortcut(Scratch& s, const Rows& rows, double* row) const {
         const Py_ssize_t n = rows.points;
         if (tree_.kind != TreeKind::kd || tree_.fixed >= 1024 || n < 8) {
             s.pending.assign(rows.x_order, rows.x_order + n);
-            return true;
+            return;
         }
         // R: the k-th distance of the middle row, which the search gives, raised to the k-th
         // distances of the first and last rows among the points it gathers (rows near the ends of
@@ -305,7 +305,7 @@ private:
         const Py_ssize_t middle = rows.x_order[n / 2];
         replay(s, rows.x[middle]);
         double radius = s.distances[k_ - 1];
-        if (!average(s, row[middle])) return false;
+        row[middle] = average(s);
         if (radius < HUGE_VAL) {
             collect(s, radius);
             for (Py_ssize_t end : {rows.x_order[0], rows.x_order[n - 1]}) {
@@ -318,7 +318,7 @@ private:
         if (!(radius > 0.0 && radius < HUGE_VAL)) {
             for (Py_ssize_t i = 0; i < n; ++i)
                 if (rows.x_order[i] != middle) s.pending.push_back(rows.x_order[i]);
-            return true;
+            return;
         }
         collect(s, radius);
         Py_ssize_t low = 0;  // the first candidate not left of the row's x
@@ -326,13 +326,8 @@ private:
             Py_ssize_t r = rows.x_order[i];
             if (r == middle) continue;
             kth(s, rows.x[r], radius, low);
-            switch (settled(s, row[r])) {
-                case Settled::no: s.pending.push_back(r); break;
-                case Settled::error: return false;
-                case Settled::yes: break;
-            }
+            if (!settled(s, row[r])) s.pending.push_back(r);
         }
-        return true;
     }
 
     void kth(Scratch& s, double x, double radius, Py_ssize_t& low) const {
@@ -343,27 +338,25 @@ private:
         }
     }
 
-    enum class Settled { no, yes, error };
-
     // Whether the k nearest candidates in s are what the search returns, in an order that does not
     // matter: the tree sorts its k by distance, and equal distances come out in an order that
     // depends on its heap's history; the row is settled when every order of the tied ones averages
     // to the same value (at most 24 orders are tried). The average, when settled, in `result`.
-    Settled settled(Scratch& s, double& result) const {
+    bool settled(Scratch& s, double& result) const {
         double* best = s.distances.data();
         int64_t* found = s.found.data();
         const Py_ssize_t k = k_;
-        if (found[k - 1] < 0 || !(best[k] >= best[k - 1] * (1.0 + 0x1p-36))) return Settled::no;
+        if (found[k - 1] < 0 || !(best[k] >= best[k - 1] * (1.0 + 0x1p-36))) return false;
         Py_ssize_t orders = 1;
         for (Py_ssize_t j = 0; j < k;) {
             Py_ssize_t e = j + 1;
             while (e < k && best[e] == best[j]) ++e;
             for (Py_ssize_t m = 2; m <= e - j; ++m) orders *= m;
-            if (orders > 24) return Settled::no;
+            if (orders > 24) return false;
             if (e - j > 1) std::sort(found + j, found + e);
             j = e;
         }
-        if (!average(s, result)) return Settled::error;
+        result = average(s);
         for (Py_ssize_t tried = 1; tried < orders; ++tried) {
             for (Py_ssize_t j = 0; j < k;) {  // the next order: the tie groups counted like digits
                 Py_ssize_t e = j + 1;
@@ -371,11 +364,9 @@ private:
                 if (e - j > 1 && std::next_permutation(found + j, found + e)) break;
                 j = e;
             }
-            double other;
-            if (!average(s, other)) return Settled::error;
-            if (std::bit_cast<uint64_t>(other) != std::bit_cast<uint64_t>(result)) return Settled::no;
+            if (std::bit_cast<uint64_t>(average(s)) != std::bit_cast<uint64_t>(result)) return false;
         }
-        return Settled::yes;
+        return true;
     }
 
     // The points whose sum over the fixed columns is at most `radius`, by increasing x. A node is
@@ -562,31 +553,21 @@ private:
         simultaneous_sort(values, found, k);
     }
 
-    // What predict makes of the neighbours; false when numpy would report a floating-point error.
-    bool average(Scratch& s, double& result) const {
+    // What predict makes of the neighbours. A floating-point error numpy would report shows in
+    // the flags predict() checks at its end.
+    double average(Scratch& s) const {
         for (Py_ssize_t j = 0; j < k_; ++j) s.ys[j] = s.found[j] < 0 ? tree_.y_of_index0 : tree_.y[s.found[j]];
-        if (!distance_weights_) {
-            FloatingFlags flags;
-            result = numpy_sum(s.ys.data(), k_) / (double) k_;
-            return !flags.raised();
-        }
+        if (!distance_weights_) return numpy_sum(s.ys.data(), k_) / (double) k_;
         bool exact_match = false;
-        {
-            FloatingFlags flags;  // the division by a zero distance is expected (and ignored)
-            for (Py_ssize_t j = 0; j < k_; ++j) {
-                s.weights[j] = 1.0 / std::sqrt(s.distances[j]);
-                exact_match = exact_match || std::isinf(s.weights[j]);
-            }
-            if (std::fetestexcept(FE_OVERFLOW | FE_INVALID)) return false;
+        for (Py_ssize_t j = 0; j < k_; ++j) {  // 1 / 0 is infinite, as numpy gives it (its warning off)
+            s.weights[j] = s.distances[j] == 0.0 ? HUGE_VAL : 1.0 / std::sqrt(s.distances[j]);
+            exact_match = exact_match || std::isinf(s.weights[j]);
         }
         if (exact_match)  // rows with a point at distance 0: those points weigh 1, the others 0
             for (double& w : s.weights) w = std::isinf(w) ? 1.0 : 0.0;
-        FloatingFlags flags;
         double denominator = numpy_sum(s.weights.data(), k_);
         for (Py_ssize_t j = 0; j < k_; ++j) s.ys[j] = s.ys[j] * s.weights[j];
-        double numerator = numpy_sum(s.ys.data(), k_);
-        result = numerator / denominator;
-        return !flags.raised();
+        return numpy_sum(s.ys.data(), k_) / denominator;
     }
 
     Tree tree_;
