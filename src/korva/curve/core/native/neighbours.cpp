@@ -211,6 +211,7 @@ struct Scratch {
         int64_t position;
     };
     std::vector<Candidate> candidates;
+    double least_part = 0.0;  // their least sum
     std::vector<int64_t> pending;  // the rows the shortcut leaves to the search
 };
 
@@ -391,14 +392,16 @@ private:
             for (int64_t i = tree_.start[node]; i < tree_.end[node]; ++i)
                 if (s.point_part[i] <= radius) s.candidates.push_back({tree_.point_x[i], s.point_part[i], i});
         }
+        s.least_part = HUGE_VAL;
+        for (const Scratch::Candidate& c : s.candidates) s.least_part = std::min(s.least_part, c.part);
         std::sort(s.candidates.begin(), s.candidates.end(),
                   [](const Scratch::Candidate& a, const Scratch::Candidate& b) { return a.x < b.x; });
     }
 
     // The k nearest candidates of a row and the next one's distance (R when there is none within
-    // R), in s, sorted; whether they pass the test above. Candidates are visited outwards from x,
-    // nearer side first, until t * t alone reaches the (k+1)-th distance so far: the distance
-    // F_p + t * t of every later one is at least that.
+    // R), in s, sorted. Candidates are visited outwards from x, nearer side first, until the least
+    // F_p of all plus t * t reaches the (k+1)-th distance so far: the distance F_p + t * t of every
+    // later one is at least that (t * t grows outwards, and a sum grows with its terms).
     template <Py_ssize_t K>
     void nearest(Scratch& s, double x, double radius, Py_ssize_t& low) const {
         const Py_ssize_t k = K ? K : k_;
@@ -408,6 +411,7 @@ private:
         std::fill(found, found + k + 1, -1);
         const Scratch::Candidate* c = s.candidates.data();
         const Py_ssize_t count = (Py_ssize_t) s.candidates.size();
+        const double least = s.least_part;
         while (low < count && c[low].x < x) ++low;
         Py_ssize_t right = low, left = low - 1;
         for (;;) {
@@ -416,7 +420,7 @@ private:
             else if (left >= 0) i = left--;
             else break;
             double t = x - c[i].x, square = t * t;
-            if (square >= best[k]) break;  // the other side is no nearer
+            if (least + square >= best[k]) break;  // nor any further one, on either side
             double distance = c[i].part + square;
             if (distance >= best[k]) continue;
             Py_ssize_t j = k;
