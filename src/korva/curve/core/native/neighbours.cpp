@@ -191,6 +191,7 @@ struct Tree {
     // k-d: the lower and upper bounds; ball: the centroid (in `low`) and the radius
     std::vector<double> low_fixed, high_fixed, low_x, high_x, radius;
     double p = 2.0;                   // the Euclidean metric's power, as the k-d bounds raise to it
+    double reach = 0.0;               // ball: at least |centroid| + radius of every node
     int64_t largest_leaf = 0;
 };
 
@@ -212,6 +213,7 @@ struct Scratch {
     };
     std::vector<Candidate> candidates;
     double least_part = 0.0;  // their least sum
+    double fixed_norm = 0.0;  // the query's sum of squares over the fixed columns
     std::vector<int64_t> pending;  // the rows the shortcut leaves to the search
 };
 
@@ -249,6 +251,8 @@ public:
                 s.fixed[j] = rows.fixed(d, j);
                 if (!std::isfinite(s.fixed[j])) return false;
             }
+            s.fixed_norm = 0.0;
+            for (double v : s.fixed) s.fixed_norm += v * v;
             if (++s.stamp == 0) {  // a new query: every cached part is stale
                 std::fill(s.node_stamp.begin(), s.node_stamp.end(), 0);
                 std::fill(s.leaf_stamp.begin(), s.leaf_stamp.end(), 0);
@@ -291,12 +295,18 @@ private:
     // it is never dropped: that takes a new point nearer than it while it is the largest, k + 1
     // points at most d_k away. The search ends with exactly S, sorted by distance; only the order
     // of equal distances is the heap's own, which settled() requires not to matter.
+    // Ball trees: the bound of a node is (|q - c| - r)^2 with the centroid c and the radius r (the
+    // largest distance from c to the node's points) as computed, so it falls short of a point's
+    // distance by the triangle inequality only up to rounding: its root exceeds |q - p| by at most
+    // 2^-43 (|q - c| + r) (sums of at most 1024 columns, a square root, a difference). With
+    // |q - c| + r <= |q| + `reach`, trimming needs d_{k+1} below (sqrt(d_k) (1 + 2^-38)
+    // + 2^-38 (|q| + reach))^2 (1 + 2^-38), which the row's test rules out.
     // The candidates are the points whose sum over the fixed columns F_p is at most the radius R:
     // any other point's distance F_p + t * t is at least F_p > R (sums of non-negative terms only
     // grow). The next candidate's distance, or R when there is none within R, stands for d_{k+1}.
     void shortcut(Scratch& s, const Rows& rows, double* row) const {
         const Py_ssize_t n = rows.points;
-        if (tree_.kind != TreeKind::kd || tree_.fixed >= 1024 || n < 8) {
+        if (tree_.fixed >= 1024 || n < 8) {
             s.pending.assign(rows.x_order, rows.x_order + n);
             return;
         }
@@ -327,7 +337,7 @@ private:
             Py_ssize_t r = rows.x_order[i];
             if (r == middle) continue;
             kth(s, rows.x[r], radius, low);
-            if (!settled(s, row[r])) s.pending.push_back(r);
+            if (!settled(s, rows.x[r], row[r])) s.pending.push_back(r);
         }
     }
 
@@ -343,11 +353,18 @@ private:
     // matter: the tree sorts its k by distance, and equal distances come out in an order that
     // depends on its heap's history; the row is settled when every order of the tied ones averages
     // to the same value (at most 24 orders are tried). The average, when settled, in `result`.
-    bool settled(Scratch& s, double& result) const {
+    bool settled(Scratch& s, double x, double& result) const {
         double* best = s.distances.data();
         int64_t* found = s.found.data();
         const Py_ssize_t k = k_;
-        if (found[k - 1] < 0 || !(best[k] >= best[k - 1] * (1.0 + 0x1p-36))) return false;
+        if (found[k - 1] < 0) return false;
+        if (tree_.kind == TreeKind::kd) {
+            if (!(best[k] >= best[k - 1] * (1.0 + 0x1p-36))) return false;
+        } else {
+            double norm = std::sqrt(s.fixed_norm + x * x) * (1.0 + 0x1p-20);
+            double root = std::sqrt(best[k - 1]) * (1.0 + 0x1p-38) + (norm + tree_.reach) * 0x1p-38;
+            if (!(best[k] >= root * root * (1.0 + 0x1p-37))) return false;
+        }
         Py_ssize_t orders = 1;
         for (Py_ssize_t j = 0; j < k;) {
             Py_ssize_t e = j + 1;
@@ -370,9 +387,18 @@ private:
         return true;
     }
 
-    // The points whose sum over the fixed columns is at most `radius`, by increasing x. A node is
-    // passed over only when its bound from the fixed columns exceeds the radius by far more than
-    // the bound can exceed the sums of its points.
+    // Whether no point of a node has a sum over the fixed columns of at most `radius`: its bound
+    // from the fixed columns exceeds the radius by far more than rounding can make it exceed the
+    // sums of its points (k-d: each term within an ulp or so; ball: the triangle inequality, the
+    // centroid's distance and the radius each within 2^-43 of their own size).
+    bool beyond(Scratch& s, int64_t node, double radius, double node_limit) const {
+        double part = node_part(s, node);
+        if (tree_.kind == TreeKind::kd) return part > node_limit;
+        double centre = std::sqrt(part), r = tree_.radius[node];
+        return centre - r > std::sqrt(radius) * (1.0 + 0x1p-30) + (centre + r) * 0x1p-30;
+    }
+
+    // The points whose sum over the fixed columns is at most `radius`, by increasing x.
     void collect(Scratch& s, double radius) const {
         s.candidates.clear();
         const double node_limit = radius + radius * 0x1p-20;
@@ -381,7 +407,7 @@ private:
         while (!s.stack.empty()) {
             int64_t node = s.stack.back().first;
             s.stack.pop_back();
-            if (node_part(s, node) > node_limit) continue;
+            if (beyond(s, node, radius, node_limit)) continue;
             if (!tree_.is_leaf[node]) {
                 s.stack.emplace_back(2 * node + 2, 0.0);
                 s.stack.emplace_back(2 * node + 1, 0.0);
@@ -636,6 +662,14 @@ Tree read_tree(nb::handle tree_object, TreeKind kind, nb::handle targets, Py_ssi
         if (tree.is_leaf[node]) tree.largest_leaf = std::max<int64_t>(tree.largest_leaf, tree.end[node] - tree.start[node]);
     }
     tree.radius = std::move(radius);
+    if (kind == TreeKind::ball) {
+        for (Py_ssize_t node = 0; node < nodes; ++node) {
+            double norm = 0.0;
+            for (Py_ssize_t j = 0; j < width; ++j) norm += bounds[node * width + j] * bounds[node * width + j];
+            tree.reach = std::max(tree.reach, std::sqrt(norm) + tree.radius[node]);
+        }
+        tree.reach *= 1.0 + 0x1p-20;
+    }
     tree.low_fixed.resize((size_t) (nodes * tree.fixed));
     tree.low_x.resize((size_t) nodes);
     if (kind == TreeKind::kd) {
