@@ -214,7 +214,9 @@ struct Scratch {
     std::vector<Candidate> candidates;
     double least_part = 0.0;  // their least sum
     double fixed_norm = 0.0;  // the query's sum of squares over the fixed columns
-    std::vector<int64_t> pending;  // the rows the shortcut leaves to the search
+    // The rows the shortcut leaves to the search, with the k-th distance when it is known (else
+    // minus infinity).
+    std::vector<std::pair<int64_t, double>> pending;
 };
 
 class NeighboursKernel final : public Kernel {
@@ -261,8 +263,8 @@ public:
             double* row = out + d * stride;
             s.pending.clear();
             shortcut(s, rows, row);
-            for (int64_t r : s.pending) {  // by increasing x: neighbouring rows reach the same leaves
-                replay(s, rows.x[r]);
+            for (auto [r, known] : s.pending) {  // by increasing x: neighbouring rows reach the same leaves
+                replay(s, rows.x[r], known);
                 row[r] = average(s);
             }
         }
@@ -272,11 +274,11 @@ public:
 
 private:
     // The tree's own search for one row, leaving its k nearest sorted in s.
-    void replay(Scratch& s, double x) const {
+    void replay(Scratch& s, double x, double known = -HUGE_VAL) const {
         switch (k_) {  // the usual sizes with the heap's size known to the compiler
-            case 5: search<5>(s, x); break;
-            case 10: search<10>(s, x); break;
-            default: search<0>(s, x);
+            case 5: search<5>(s, x, known); break;
+            case 10: search<10>(s, x, known); break;
+            default: search<0>(s, x, known);
         }
     }
 
@@ -307,7 +309,7 @@ private:
     void shortcut(Scratch& s, const Rows& rows, double* row) const {
         const Py_ssize_t n = rows.points;
         if (tree_.fixed >= 1024 || n < 8) {
-            s.pending.assign(rows.x_order, rows.x_order + n);
+            for (Py_ssize_t i = 0; i < n; ++i) s.pending.emplace_back(rows.x_order[i], -HUGE_VAL);
             return;
         }
         // R: the k-th distance of the middle row, which the search gives, raised to the k-th
@@ -328,7 +330,7 @@ private:
         }
         if (!(radius > 0.0 && radius < HUGE_VAL)) {
             for (Py_ssize_t i = 0; i < n; ++i)
-                if (rows.x_order[i] != middle) s.pending.push_back(rows.x_order[i]);
+                if (rows.x_order[i] != middle) s.pending.emplace_back(rows.x_order[i], -HUGE_VAL);
             return;
         }
         collect(s, radius);
@@ -337,7 +339,11 @@ private:
             Py_ssize_t r = rows.x_order[i];
             if (r == middle) continue;
             kth(s, rows.x[r], radius, low);
-            if (!settled(s, rows.x[r], row[r])) s.pending.push_back(r);
+            switch (settled(s, rows.x[r], row[r])) {
+                case Settled::no: s.pending.emplace_back(r, -HUGE_VAL); break;
+                case Settled::set: s.pending.emplace_back(r, s.distances[k_ - 1]); break;
+                case Settled::yes: break;
+            }
         }
     }
 
@@ -349,28 +355,31 @@ private:
         }
     }
 
+    // What the shortcut knows of a row: nothing, the set of the k nearest (`set`: the order of
+    // equal distances is the heap's own, it depends on the heap's history), or its average.
+    enum class Settled { no, set, yes };
+
     // Whether the k nearest candidates in s are what the search returns, in an order that does not
-    // matter: the tree sorts its k by distance, and equal distances come out in an order that
-    // depends on its heap's history; the row is settled when every order of the tied ones averages
-    // to the same value (at most 24 orders are tried). The average, when settled, in `result`.
-    bool settled(Scratch& s, double x, double& result) const {
+    // matter: the row is settled when every order of the tied ones averages to the same value (at
+    // most 24 orders are tried). The average, when settled, in `result`.
+    Settled settled(Scratch& s, double x, double& result) const {
         double* best = s.distances.data();
         int64_t* found = s.found.data();
         const Py_ssize_t k = k_;
-        if (found[k - 1] < 0) return false;
+        if (found[k - 1] < 0) return Settled::no;
         if (tree_.kind == TreeKind::kd) {
-            if (!(best[k] >= best[k - 1] * (1.0 + 0x1p-36))) return false;
+            if (!(best[k] >= best[k - 1] * (1.0 + 0x1p-36))) return Settled::no;
         } else {
             double norm = std::sqrt(s.fixed_norm + x * x) * (1.0 + 0x1p-20);
             double root = std::sqrt(best[k - 1]) * (1.0 + 0x1p-38) + (norm + tree_.reach) * 0x1p-38;
-            if (!(best[k] >= root * root * (1.0 + 0x1p-37))) return false;
+            if (!(best[k] >= root * root * (1.0 + 0x1p-37))) return Settled::no;
         }
         Py_ssize_t orders = 1;
         for (Py_ssize_t j = 0; j < k;) {
             Py_ssize_t e = j + 1;
             while (e < k && best[e] == best[j]) ++e;
             for (Py_ssize_t m = 2; m <= e - j; ++m) orders *= m;
-            if (orders > 24) return false;
+            if (orders > 24) return Settled::set;
             if (e - j > 1) std::sort(found + j, found + e);
             j = e;
         }
@@ -382,9 +391,9 @@ private:
                 if (e - j > 1 && std::next_permutation(found + j, found + e)) break;
                 j = e;
             }
-            if (std::bit_cast<uint64_t>(average(s)) != std::bit_cast<uint64_t>(result)) return false;
+            if (std::bit_cast<uint64_t>(average(s)) != std::bit_cast<uint64_t>(result)) return Settled::set;
         }
-        return true;
+        return Settled::yes;
     }
 
     // Whether no point of a node has a sum over the fixed columns of at most `radius`: its bound
@@ -523,9 +532,12 @@ private:
         s.leaf_least[node] = least;
     }
 
-    // The tree's own depth-first search for one row, leaving its k nearest sorted in s.
+    // The tree's own depth-first search for one row, leaving its k nearest sorted in s. When the
+    // k-th distance d_k is known (and the next one larger), the search stops once the heap's
+    // largest is d_k: the heap then holds the k nearest, and nothing is pushed afterwards (that
+    // would take a point nearer than d_k outside the heap).
     template <Py_ssize_t K>
-    void search(Scratch& s, double x) const {
+    void search(Scratch& s, double x, double known) const {
         double* values = s.distances.data();
         int64_t* found = s.found.data();
         const Py_ssize_t k = K ? K : k_;
@@ -560,6 +572,7 @@ private:
                         largest = values[0];
                     }
                 }
+                if (largest <= known) break;
                 continue;
             }
             int64_t near = 2 * node + 1, far = near + 1;
