@@ -195,3 +195,23 @@ def test_curve_layout_differential(seed):
         x = np.concatenate([grid, rng.uniform(-2, 5, size=int(rng.integers(0, 30)))])
         table = nm.config(x=rng.permutation(x), variants={"v": {"Vb": float(rng.choice(LATTICE))}})
         assert nm.compare(models, frame, table, exact=True) == [], repr(estimator)
+
+
+# A tree whose bounds no longer hold its points (its arrays are writeable) searches differently:
+# korva answers as that tree does, the shortcut's argument not holding there.
+@pytest.mark.parametrize("algorithm", ["kd_tree", "ball_tree"])
+def test_tree_with_shrunk_bounds(algorithm):
+    rng = np.random.default_rng(7)
+    estimator = KNeighborsRegressor(n_neighbors=5, algorithm=algorithm, leaf_size=4)
+    models = curve_models(estimator, rng, 30, np.linspace(-1.0, 4.0, 21), 0)
+    for model in models["PLD"].values():
+        _, _, node_data, node_bounds = model._tree.get_arrays()
+        if algorithm == "kd_tree":
+            centre = (node_bounds[0] + node_bounds[1]) / 2
+            node_bounds[0] = centre - (centre - node_bounds[0]) * 0.3
+            node_bounds[1] = centre + (node_bounds[1] - centre) * 0.3
+        else:
+            node_data["radius"] *= 0.3
+    frame = lattice_devices(rng, 4)
+    table = nm.config(x=np.linspace(-1.0, 4.0, 41), variants={"0": {"Vb": 0.0}})
+    assert nm.compare(models, frame, table, exact=True) == []

@@ -192,6 +192,7 @@ struct Tree {
     std::vector<double> low_fixed, high_fixed, low_x, high_x, radius;
     double p = 2.0;                   // the Euclidean metric's power, as the k-d bounds raise to it
     double reach = 0.0;               // ball: at least |centroid| + radius of every node
+    bool sound = false;               // bounds as the tree builds them, as the shortcut needs
     int64_t largest_leaf = 0;
 };
 
@@ -308,7 +309,7 @@ private:
     // grow). The next candidate's distance, or R when there is none within R, stands for d_{k+1}.
     void shortcut(Scratch& s, const Rows& rows, double* row) const {
         const Py_ssize_t n = rows.points;
-        if (tree_.fixed >= 1024 || n < 8) {
+        if (!tree_.sound || tree_.fixed >= 1024 || n < 8) {
             for (Py_ssize_t i = 0; i < n; ++i) s.pending.emplace_back(rows.x_order[i], -HUGE_VAL);
             return;
         }
@@ -618,6 +619,49 @@ private:
     bool distance_weights_;
 };
 
+// Whether the tree's leaves, as its search reaches them, hold every point once, and every node's
+// bounds hold the points below it as the tree builds them (k-d: between the lower and upper bound
+// in every column; ball: the computed distance from the centroid at most the radius). The search
+// needs neither; the shortcut's argument needs both.
+bool sound_bounds(const Tree& tree, const std::vector<double>& bounds) {
+    const Py_ssize_t width = tree.fixed + 1, nodes = tree.nodes;
+    std::vector<uint8_t> seen((size_t) tree.points, 0);
+    std::vector<int64_t> stack{0};
+    while (!stack.empty()) {
+        int64_t leaf = stack.back();
+        stack.pop_back();
+        if (!tree.is_leaf[leaf]) {
+            stack.push_back(2 * leaf + 1);
+            stack.push_back(2 * leaf + 2);
+            continue;
+        }
+        for (int64_t i = tree.start[leaf]; i < tree.end[leaf]; ++i) {
+            if (seen[i]) return false;
+            seen[i] = 1;
+            auto column = [&](Py_ssize_t j) { return j < tree.fixed ? tree.point_fixed[i * tree.fixed + j] : tree.point_x[i]; };
+            for (int64_t node = leaf;; node = (node - 1) / 2) {
+                const double* low = &bounds[node * width];
+                if (tree.kind == TreeKind::kd) {
+                    const double* high = &bounds[(nodes + node) * width];
+                    for (Py_ssize_t j = 0; j < width; ++j)
+                        if (!(low[j] <= column(j) && column(j) <= high[j])) return false;
+                } else {
+                    double sum = 0.0;
+                    for (Py_ssize_t j = 0; j < width; ++j) {
+                        double t = low[j] - column(j);
+                        sum += t * t;
+                    }
+                    if (!(std::sqrt(sum) <= tree.radius[node])) return false;
+                }
+                if (node == 0) break;
+            }
+        }
+    }
+    for (uint8_t v : seen)
+        if (!v) return false;
+    return true;
+}
+
 // The state of a KDTree or BallTree (its pickling state, whose arrays are its own), checked: the
 // shapes agree, positions are indices of points, leaves hold ranges of positions, and a node that is
 // no leaf has both children.
@@ -699,6 +743,7 @@ Tree read_tree(nb::handle tree_object, TreeKind kind, nb::handle targets, Py_ssi
             tree.high_x[node] = high[tree.fixed];
         }
     }
+    tree.sound = sound_bounds(tree, bounds);
     return tree;
 }
 
