@@ -5,7 +5,8 @@
 // sums). What the query structure saves: every distance the tree computes is a sum over the columns
 // in column order, and all the columns but x are the same on every row of a query, so their part of
 // the sum is computed once per query, for the nodes and points the search reaches, and each row adds
-// its x term to it: the tree's own sum, in the same order.
+// its x term to it: the tree's own sum, in the same order. Most rows need no search: their k nearest
+// come from the few points near the query in those columns, where provably the search's answer.
 #include "korva/curve/core/native/native.hpp"
 
 #include <algorithm>
