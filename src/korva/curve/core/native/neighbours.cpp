@@ -5,12 +5,12 @@
 // sums). What the query structure saves: every distance the tree computes is a sum over the columns
 // in column order, and all the columns but x are the same on every row of a query, so their part of
 // the sum is computed once per query, for the nodes and points the search reaches, and each row adds
-// its x term to it: the tree's own sum, in the same order.
+// its x term to it: the tree's own sum, in the same order. Most rows need no search: their k nearest
+// come from the few points near the query in those columns, where provably the search's answer.
 #include "korva/curve/core/native/native.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <cfenv>
 #include <cmath>
 
 namespace korva::curve::core::native {
@@ -192,6 +192,8 @@ struct Tree {
     // k-d: the lower and upper bounds; ball: the centroid (in `low`) and the radius
     std::vector<double> low_fixed, high_fixed, low_x, high_x, radius;
     double p = 2.0;                   // the Euclidean metric's power, as the k-d bounds raise to it
+    double reach = 0.0;               // ball: at least |centroid| + radius of every node
+    bool sound = false;               // bounds as the tree builds them, as the shortcut needs
     int64_t largest_leaf = 0;
 };
 
@@ -205,6 +207,18 @@ struct Scratch {
     std::vector<int64_t> found, below;
     std::vector<double> fixed;
     uint32_t stamp = 0;
+    // The candidates of the query's shortcut (points whose sum over the fixed columns is at most
+    // its radius), by increasing x: their x, that sum and their position.
+    struct Candidate {
+        double x, part;
+        int64_t position;
+    };
+    std::vector<Candidate> candidates;
+    double least_part = 0.0;  // their least sum
+    double fixed_norm = 0.0;  // the query's sum of squares over the fixed columns
+    // The rows the shortcut leaves to the search, with the k-th distance when it is known (else
+    // minus infinity).
+    std::vector<std::pair<int64_t, double>> pending;
 };
 
 class NeighboursKernel final : public Kernel {
@@ -228,38 +242,234 @@ public:
         s.leaf_stamp.assign(nodes, 0);
         s.leaf_least.resize(nodes);
         s.point_part.resize(points);
-        s.distances.resize((size_t) k_);
-        s.found.resize((size_t) k_);
+        s.distances.resize((size_t) k_ + 1);
+        s.found.resize((size_t) k_ + 1);
         s.ys.resize((size_t) k_);
         s.weights.resize((size_t) k_);
         s.fixed.resize((size_t) tree_.fixed);
         s.leaf_distances.resize((size_t) tree_.largest_leaf);
         s.below.resize((size_t) tree_.largest_leaf);
+        FloatingFlags flags;
         for (Py_ssize_t d = 0; d < rows.devices; ++d) {
             for (Py_ssize_t j = 0; j < tree_.fixed; ++j) {
                 s.fixed[j] = rows.fixed(d, j);
                 if (!std::isfinite(s.fixed[j])) return false;
             }
+            s.fixed_norm = 0.0;
+            for (double v : s.fixed) s.fixed_norm += v * v;
             if (++s.stamp == 0) {  // a new query: every cached part is stale
                 std::fill(s.node_stamp.begin(), s.node_stamp.end(), 0);
                 std::fill(s.leaf_stamp.begin(), s.leaf_stamp.end(), 0);
                 s.stamp = 1;
             }
             double* row = out + d * stride;
-            for (Py_ssize_t i = 0; i < rows.points; ++i) {
-                Py_ssize_t r = rows.x_order[i];  // by increasing x: neighbouring rows reach the same leaves
-                switch (k_) {  // the usual sizes with the heap's size known to the compiler
-                    case 5: search<5>(s, rows.x[r]); break;
-                    case 10: search<10>(s, rows.x[r]); break;
-                    default: search<0>(s, rows.x[r]);
-                }
-                if (!average(s, row[r])) return false;
+            s.pending.clear();
+            shortcut(s, rows, row);
+            for (auto [r, known] : s.pending) {  // by increasing x: neighbouring rows reach the same leaves
+                replay(s, rows.x[r], known);
+                row[r] = average(s);
             }
         }
-        return true;
+        // false when numpy would report a floating-point error (or the search met an overflow)
+        return !flags.raised();
     }
 
 private:
+    // The tree's own search for one row, leaving its k nearest sorted in s.
+    void replay(Scratch& s, double x, double known = -HUGE_VAL) const {
+        switch (k_) {  // the usual sizes with the heap's size known to the compiler
+            case 5: search<5>(s, x, known); break;
+            case 10: search<10>(s, x, known); break;
+            default: search<0>(s, x, known);
+        }
+    }
+
+    // A query's shortcut: the k nearest of each row among the few points near the query in the
+    // fixed columns, taken where they are provably what the tree's search returns; the other rows
+    // are left in s.pending (by increasing x) for the search.
+    //
+    // Why it is exact (k-d trees). Let S be the k points nearest to a row and d_1 <= ... <= d_k their
+    // distances (the tree's sums), d_{k+1} the next one (infinite when there is none), and suppose
+    // d_{k+1} >= d_k * (1 + 2^-37). The heap always holds k distinct points (or its infinite start),
+    // so its largest value L is never below d_k, and while the heap is not S, L >= d_{k+1} (k points
+    // all below d_{k+1} are S). No node holding a point p of S is trimmed: before p is pushed the
+    // heap is not S, and the node's bound is below d_p * (1 + 2^-40) < d_{k+1} (the bound's terms
+    // are pow(v, 2) with v at most the point's |t|, pow within an ulp, sums of at most 1024
+    // columns in the same order). So p is reached, and pushed (d_p <= d_k < d_{k+1} <= L); once in,
+    // it is never dropped: that takes a new point nearer than it while it is the largest, k + 1
+    // points at most d_k away. The search ends with exactly S, sorted by distance; only the order
+    // of equal distances is the heap's own, which settled() requires not to matter.
+    // Ball trees: the bound of a node is (|q - c| - r)^2 with the centroid c and the radius r (the
+    // largest distance from c to the node's points) as computed, so it falls short of a point's
+    // distance by the triangle inequality only up to rounding: its root exceeds |q - p| by at most
+    // 2^-43 (|q - c| + r) (sums of at most 1024 columns, a square root, a difference). With
+    // |q - c| + r <= |q| + `reach`, trimming needs d_{k+1} below (sqrt(d_k) (1 + 2^-38)
+    // + 2^-38 (|q| + reach))^2 (1 + 2^-38), which the row's test rules out.
+    // The candidates are the points whose sum over the fixed columns F_p is at most the radius R:
+    // any other point's distance F_p + t * t is at least F_p > R (sums of non-negative terms only
+    // grow). The next candidate's distance, or R when there is none within R, stands for d_{k+1}.
+    void shortcut(Scratch& s, const Rows& rows, double* row) const {
+        const Py_ssize_t n = rows.points;
+        if (!tree_.sound || tree_.fixed >= 1024 || n < 8) {
+            for (Py_ssize_t i = 0; i < n; ++i) s.pending.emplace_back(rows.x_order[i], -HUGE_VAL);
+            return;
+        }
+        // R: the k-th distance of the middle row, which the search gives, raised to the k-th
+        // distances of the first and last rows among the points it gathers (rows near the ends of
+        // the x range reach further)
+        const Py_ssize_t middle = rows.x_order[n / 2];
+        replay(s, rows.x[middle]);
+        double radius = s.distances[k_ - 1];
+        row[middle] = average(s);
+        if (radius < HUGE_VAL) {
+            collect(s, radius);
+            for (Py_ssize_t end : {rows.x_order[0], rows.x_order[n - 1]}) {
+                Py_ssize_t low = 0;
+                kth(s, rows.x[end], HUGE_VAL, low);
+                if (s.distances[k_ - 1] < HUGE_VAL) radius = std::max(radius, s.distances[k_ - 1]);
+            }
+            radius += radius * 0x1p-30;
+        }
+        if (!(radius > 0.0 && radius < HUGE_VAL)) {
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (rows.x_order[i] != middle) s.pending.emplace_back(rows.x_order[i], -HUGE_VAL);
+            return;
+        }
+        collect(s, radius);
+        Py_ssize_t low = 0;  // the first candidate not left of the row's x
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_ssize_t r = rows.x_order[i];
+            if (r == middle) continue;
+            kth(s, rows.x[r], radius, low);
+            switch (settled(s, rows.x[r], row[r])) {
+                case Settled::no: s.pending.emplace_back(r, -HUGE_VAL); break;
+                case Settled::set: s.pending.emplace_back(r, s.distances[k_ - 1]); break;
+                case Settled::yes: break;
+            }
+        }
+    }
+
+    void kth(Scratch& s, double x, double radius, Py_ssize_t& low) const {
+        switch (k_) {
+            case 5: nearest<5>(s, x, radius, low); break;
+            case 10: nearest<10>(s, x, radius, low); break;
+            default: nearest<0>(s, x, radius, low);
+        }
+    }
+
+    // What the shortcut knows of a row: nothing, the set of the k nearest (`set`: the order of
+    // equal distances is the heap's own, it depends on the heap's history), or its average.
+    enum class Settled { no, set, yes };
+
+    // Whether the k nearest candidates in s are what the search returns, in an order that does not
+    // matter: the row is settled when every order of the tied ones averages to the same value (at
+    // most 24 orders are tried). The average, when settled, in `result`.
+    Settled settled(Scratch& s, double x, double& result) const {
+        double* best = s.distances.data();
+        int64_t* found = s.found.data();
+        const Py_ssize_t k = k_;
+        if (found[k - 1] < 0) return Settled::no;
+        if (tree_.kind == TreeKind::kd) {
+            if (!(best[k] >= best[k - 1] * (1.0 + 0x1p-36))) return Settled::no;
+        } else {
+            double norm = std::sqrt(s.fixed_norm + x * x) * (1.0 + 0x1p-20);
+            double root = std::sqrt(best[k - 1]) * (1.0 + 0x1p-38) + (norm + tree_.reach) * 0x1p-38;
+            if (!(best[k] >= root * root * (1.0 + 0x1p-37))) return Settled::no;
+        }
+        Py_ssize_t orders = 1;
+        for (Py_ssize_t j = 0; j < k;) {
+            Py_ssize_t e = j + 1;
+            while (e < k && best[e] == best[j]) ++e;
+            for (Py_ssize_t m = 2; m <= e - j; ++m) orders *= m;
+            if (orders > 24) return Settled::set;
+            if (e - j > 1) std::sort(found + j, found + e);
+            j = e;
+        }
+        result = average(s);
+        for (Py_ssize_t tried = 1; tried < orders; ++tried) {
+            for (Py_ssize_t j = 0; j < k;) {  // the next order: the tie groups counted like digits
+                Py_ssize_t e = j + 1;
+                while (e < k && best[e] == best[j]) ++e;
+                if (e - j > 1 && std::next_permutation(found + j, found + e)) break;
+                j = e;
+            }
+            if (std::bit_cast<uint64_t>(average(s)) != std::bit_cast<uint64_t>(result)) return Settled::set;
+        }
+        return Settled::yes;
+    }
+
+    // Whether no point of a node has a sum over the fixed columns of at most `radius`: its bound
+    // from the fixed columns exceeds the radius by far more than rounding can make it exceed the
+    // sums of its points (k-d: each term within an ulp or so; ball: the triangle inequality, the
+    // centroid's distance and the radius each within 2^-43 of their own size).
+    bool beyond(Scratch& s, int64_t node, double radius, double node_limit) const {
+        double part = node_part(s, node);
+        if (tree_.kind == TreeKind::kd) return part > node_limit;
+        double centre = std::sqrt(part), r = tree_.radius[node];
+        return centre - r > std::sqrt(radius) * (1.0 + 0x1p-30) + (centre + r) * 0x1p-30;
+    }
+
+    // The points whose sum over the fixed columns is at most `radius`, by increasing x.
+    void collect(Scratch& s, double radius) const {
+        s.candidates.clear();
+        const double node_limit = radius + radius * 0x1p-20;
+        s.stack.clear();
+        s.stack.emplace_back(0, 0.0);
+        while (!s.stack.empty()) {
+            int64_t node = s.stack.back().first;
+            s.stack.pop_back();
+            if (beyond(s, node, radius, node_limit)) continue;
+            if (!tree_.is_leaf[node]) {
+                s.stack.emplace_back(2 * node + 2, 0.0);
+                s.stack.emplace_back(2 * node + 1, 0.0);
+                continue;
+            }
+            leaf_parts(s, node);
+            if (s.leaf_least[node] > radius) continue;
+            for (int64_t i = tree_.start[node]; i < tree_.end[node]; ++i)
+                if (s.point_part[i] <= radius) s.candidates.push_back({tree_.point_x[i], s.point_part[i], i});
+        }
+        s.least_part = HUGE_VAL;
+        for (const Scratch::Candidate& c : s.candidates) s.least_part = std::min(s.least_part, c.part);
+        std::sort(s.candidates.begin(), s.candidates.end(),
+                  [](const Scratch::Candidate& a, const Scratch::Candidate& b) { return a.x < b.x; });
+    }
+
+    // The k nearest candidates of a row and the next one's distance (R when there is none within
+    // R), in s, sorted. Candidates are visited outwards from x, nearer side first, until the least
+    // F_p of all plus t * t reaches the (k+1)-th distance so far: the distance F_p + t * t of every
+    // later one is at least that (t * t grows outwards, and a sum grows with its terms).
+    template <Py_ssize_t K>
+    void nearest(Scratch& s, double x, double radius, Py_ssize_t& low) const {
+        const Py_ssize_t k = K ? K : k_;
+        double* best = s.distances.data();  // k + 1 of them
+        int64_t* found = s.found.data();
+        std::fill(best, best + k + 1, radius);
+        std::fill(found, found + k + 1, -1);
+        const Scratch::Candidate* c = s.candidates.data();
+        const Py_ssize_t count = (Py_ssize_t) s.candidates.size();
+        const double least = s.least_part;
+        while (low < count && c[low].x < x) ++low;
+        Py_ssize_t right = low, left = low - 1;
+        for (;;) {
+            Py_ssize_t i;
+            if (right < count && (left < 0 || c[right].x - x <= x - c[left].x)) i = right++;
+            else if (left >= 0) i = left--;
+            else break;
+            double t = x - c[i].x, square = t * t;
+            if (least + square >= best[k]) break;  // nor any further one, on either side
+            double distance = c[i].part + square;
+            if (distance >= best[k]) continue;
+            Py_ssize_t j = k;
+            for (; j > 0 && best[j - 1] > distance; --j) {
+                best[j] = best[j - 1];
+                found[j] = found[j - 1];
+            }
+            best[j] = distance;
+            found[j] = c[i].position;
+        }
+    }
+
     // The sum over the fixed columns of a node's bound terms, as the tree's first width - 1 steps
     // make it: a lower bound of its reduced distance, whatever the row's x.
     double node_part(Scratch& s, int64_t node) const {
@@ -324,9 +534,12 @@ private:
         s.leaf_least[node] = least;
     }
 
-    // The tree's own depth-first search for one row, leaving its k nearest sorted in s.
+    // The tree's own depth-first search for one row, leaving its k nearest sorted in s. When the
+    // k-th distance d_k is known (and the next one larger), the search stops once the heap's
+    // largest is d_k: the heap then holds the k nearest, and nothing is pushed afterwards (that
+    // would take a point nearer than d_k outside the heap).
     template <Py_ssize_t K>
-    void search(Scratch& s, double x) const {
+    void search(Scratch& s, double x, double known) const {
         double* values = s.distances.data();
         int64_t* found = s.found.data();
         const Py_ssize_t k = K ? K : k_;
@@ -361,6 +574,7 @@ private:
                         largest = values[0];
                     }
                 }
+                if (largest <= known) break;
                 continue;
             }
             int64_t near = 2 * node + 1, far = near + 1;
@@ -384,37 +598,70 @@ private:
         simultaneous_sort(values, found, k);
     }
 
-    // What predict makes of the neighbours; false when numpy would report a floating-point error.
-    bool average(Scratch& s, double& result) const {
+    // What predict makes of the neighbours. A floating-point error numpy would report shows in
+    // the flags predict() checks at its end.
+    double average(Scratch& s) const {
         for (Py_ssize_t j = 0; j < k_; ++j) s.ys[j] = s.found[j] < 0 ? tree_.y_of_index0 : tree_.y[s.found[j]];
-        if (!distance_weights_) {
-            FloatingFlags flags;
-            result = numpy_sum(s.ys.data(), k_) / (double) k_;
-            return !flags.raised();
-        }
+        if (!distance_weights_) return numpy_sum(s.ys.data(), k_) / (double) k_;
         bool exact_match = false;
-        {
-            FloatingFlags flags;  // the division by a zero distance is expected (and ignored)
-            for (Py_ssize_t j = 0; j < k_; ++j) {
-                s.weights[j] = 1.0 / std::sqrt(s.distances[j]);
-                exact_match = exact_match || std::isinf(s.weights[j]);
-            }
-            if (std::fetestexcept(FE_OVERFLOW | FE_INVALID)) return false;
+        for (Py_ssize_t j = 0; j < k_; ++j) {  // 1 / 0 is infinite, as numpy gives it (its warning off)
+            s.weights[j] = s.distances[j] == 0.0 ? HUGE_VAL : 1.0 / std::sqrt(s.distances[j]);
+            exact_match = exact_match || std::isinf(s.weights[j]);
         }
         if (exact_match)  // rows with a point at distance 0: those points weigh 1, the others 0
             for (double& w : s.weights) w = std::isinf(w) ? 1.0 : 0.0;
-        FloatingFlags flags;
         double denominator = numpy_sum(s.weights.data(), k_);
         for (Py_ssize_t j = 0; j < k_; ++j) s.ys[j] = s.ys[j] * s.weights[j];
-        double numerator = numpy_sum(s.ys.data(), k_);
-        result = numerator / denominator;
-        return !flags.raised();
+        return numpy_sum(s.ys.data(), k_) / denominator;
     }
 
     Tree tree_;
     Py_ssize_t k_;
     bool distance_weights_;
 };
+
+// Whether the tree's leaves, as its search reaches them, hold every point once, and every node's
+// bounds hold the points below it as the tree builds them (k-d: between the lower and upper bound
+// in every column; ball: the computed distance from the centroid at most the radius). The search
+// needs neither; the shortcut's argument needs both.
+bool sound_bounds(const Tree& tree, const std::vector<double>& bounds) {
+    const Py_ssize_t width = tree.fixed + 1, nodes = tree.nodes;
+    std::vector<uint8_t> seen((size_t) tree.points, 0);
+    std::vector<int64_t> stack{0};
+    while (!stack.empty()) {
+        int64_t leaf = stack.back();
+        stack.pop_back();
+        if (!tree.is_leaf[leaf]) {
+            stack.push_back(2 * leaf + 1);
+            stack.push_back(2 * leaf + 2);
+            continue;
+        }
+        for (int64_t i = tree.start[leaf]; i < tree.end[leaf]; ++i) {
+            if (seen[i]) return false;
+            seen[i] = 1;
+            auto column = [&](Py_ssize_t j) { return j < tree.fixed ? tree.point_fixed[i * tree.fixed + j] : tree.point_x[i]; };
+            for (int64_t node = leaf;; node = (node - 1) / 2) {
+                const double* low = &bounds[node * width];
+                if (tree.kind == TreeKind::kd) {
+                    const double* high = &bounds[(nodes + node) * width];
+                    for (Py_ssize_t j = 0; j < width; ++j)
+                        if (!(low[j] <= column(j) && column(j) <= high[j])) return false;
+                } else {
+                    double sum = 0.0;
+                    for (Py_ssize_t j = 0; j < width; ++j) {
+                        double t = low[j] - column(j);
+                        sum += t * t;
+                    }
+                    if (!(std::sqrt(sum) <= tree.radius[node])) return false;
+                }
+                if (node == 0) break;
+            }
+        }
+    }
+    for (uint8_t v : seen)
+        if (!v) return false;
+    return true;
+}
 
 // The state of a KDTree or BallTree (its pickling state, whose arrays are its own), checked: the
 // shapes agree, positions are indices of points, leaves hold ranges of positions, and a node that is
@@ -473,6 +720,14 @@ Tree read_tree(nb::handle tree_object, TreeKind kind, nb::handle targets, Py_ssi
         if (tree.is_leaf[node]) tree.largest_leaf = std::max<int64_t>(tree.largest_leaf, tree.end[node] - tree.start[node]);
     }
     tree.radius = std::move(radius);
+    if (kind == TreeKind::ball) {
+        for (Py_ssize_t node = 0; node < nodes; ++node) {
+            double norm = 0.0;
+            for (Py_ssize_t j = 0; j < width; ++j) norm += bounds[node * width + j] * bounds[node * width + j];
+            tree.reach = std::max(tree.reach, std::sqrt(norm) + tree.radius[node]);
+        }
+        tree.reach *= 1.0 + 0x1p-20;
+    }
     tree.low_fixed.resize((size_t) (nodes * tree.fixed));
     tree.low_x.resize((size_t) nodes);
     if (kind == TreeKind::kd) {
@@ -489,6 +744,7 @@ Tree read_tree(nb::handle tree_object, TreeKind kind, nb::handle targets, Py_ssi
             tree.high_x[node] = high[tree.fixed];
         }
     }
+    tree.sound = sound_bounds(tree, bounds);
     return tree;
 }
 
